@@ -1,0 +1,23 @@
+// The ADO 2.6 recordset interfaces, from the platform's back-compatible ADO header.
+//
+// That header declares the coclasses for C++ as bare statements ("Connection;") after typedefs of
+// the same names, which C++ rejects; the names are blanked while it is read. Its interface
+// identifiers come with __uuidof, so no GUID library is needed.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#define Connection
+#define Record
+#define Stream
+#define Command
+#define Recordset
+#define Parameter
+#include <adoint_backcompat.h>
+#undef Connection
+#undef Record
+#undef Stream
+#undef Command
+#undef Recordset
+#undef Parameter

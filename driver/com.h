@@ -1,0 +1,145 @@
+// Small owners for the COM resources an operation holds, so that every way out releases them.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <utility>
+
+namespace quorin {
+
+// An owned interface pointer.
+template <class T>
+class ComPtr {
+public:
+    ComPtr() = default;
+    ComPtr(std::nullptr_t) {}
+    // Takes a new reference on p.
+    explicit ComPtr(T* p) : p_(p) {
+        if (p_) p_->AddRef();
+    }
+    ComPtr(const ComPtr& o) : ComPtr(o.p_) {}
+    ComPtr(ComPtr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    ComPtr& operator=(ComPtr o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~ComPtr() { reset(); }
+
+    // Adopts a reference that the caller already owns.
+    static ComPtr adopt(T* p) {
+        ComPtr c;
+        c.p_ = p;
+        return c;
+    }
+    void reset() {
+        if (p_) std::exchange(p_, nullptr)->Release();
+    }
+    // For out parameters: releases what is held and hands out the slot.
+    T** put() {
+        reset();
+        return &p_;
+    }
+    void** put_void() { return reinterpret_cast<void**>(put()); }
+    T* detach() { return std::exchange(p_, nullptr); }
+    T* get() const { return p_; }
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+    template <class U>
+    HRESULT query(ComPtr<U>& out) const {
+        return p_ ? p_->QueryInterface(__uuidof(U), out.put_void()) : E_POINTER;
+    }
+
+private:
+    T* p_ = nullptr;
+};
+
+// An owned BSTR.
+class Bstr {
+public:
+    Bstr() = default;
+    explicit Bstr(const wchar_t* s) : s_(s ? SysAllocString(s) : nullptr) {}
+    // Copies a BSTR, keeping its exact length (embedded NULs included).
+    static Bstr copy(BSTR s) {
+        Bstr b;
+        if (s) b.s_ = SysAllocStringLen(s, SysStringLen(s));
+        return b;
+    }
+    static Bstr adopt(BSTR s) {
+        Bstr b;
+        b.s_ = s;
+        return b;
+    }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    Bstr(Bstr&& o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    Bstr& operator=(Bstr&& o) noexcept {
+        std::swap(s_, o.s_);
+        return *this;
+    }
+    ~Bstr() { SysFreeString(s_); }
+
+    BSTR get() const { return s_; }
+    BSTR detach() { return std::exchange(s_, nullptr); }
+    BSTR* put() {
+        SysFreeString(std::exchange(s_, nullptr));
+        return &s_;
+    }
+    UINT length() const { return SysStringLen(s_); }
+
+private:
+    BSTR s_ = nullptr;
+};
+
+// An owned VARIANT, cleared on every way out.
+class Variant {
+public:
+    Variant() { VariantInit(&v_); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+    ~Variant() { VariantClear(&v_); }
+
+    VARIANT* get() { return &v_; }
+    const VARIANT* get() const { return &v_; }
+    VARIANT* put() {
+        VariantClear(&v_);
+        return &v_;
+    }
+    VARIANT* operator->() { return &v_; }
+    const VARIANT* operator->() const { return &v_; }
+
+private:
+    VARIANT v_;
+};
+
+// An owned SAFEARRAY.
+class SafeArray {
+public:
+    SafeArray() = default;
+    static SafeArray adopt(SAFEARRAY* a) {
+        SafeArray s;
+        s.a_ = a;
+        return s;
+    }
+    SafeArray(const SafeArray&) = delete;
+    SafeArray& operator=(const SafeArray&) = delete;
+    SafeArray(SafeArray&& o) noexcept : a_(std::exchange(o.a_, nullptr)) {}
+    ~SafeArray() {
+        if (a_) SafeArrayDestroy(a_);
+    }
+    SAFEARRAY* get() const { return a_; }
+    SAFEARRAY* detach() { return std::exchange(a_, nullptr); }
+
+private:
+    SAFEARRAY* a_ = nullptr;
+};
+
+// Writes a by-reference string parameter, freeing what it held.
+inline void AssignBstr(BSTR* target, Bstr value) {
+    if (!target) return;
+    SysFreeString(*target);
+    *target = value.detach();
+}
+
+}  // namespace quorin

@@ -1,0 +1,58 @@
+// Run-time errors raised inside an operation. An operation's handler catches them; one that
+// escapes a handler reaches the host as a failing HRESULT with COM error information.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace quorin {
+
+// The run-time error numbers the component raises itself.
+enum class VbError : int {
+    OutOfMemory = 7,
+    Overflow = 6,
+    SubscriptOutOfRange = 9,
+    TypeMismatch = 13,
+    ObjectNotSet = 91,
+    InvalidUseOfNull = 94,
+};
+
+class RaisedError {
+public:
+    RaisedError(HRESULT hr, std::wstring description)
+        : hr_(hr), description_(std::move(description)) {}
+
+    HRESULT hr() const { return hr_; }
+    const std::wstring& description() const { return description_; }
+    // Publishes the error as the thread's COM error information and returns its HRESULT.
+    HRESULT report() const;
+
+private:
+    HRESULT hr_;
+    std::wstring description_;
+};
+
+// The HRESULT that carries run-time error n (facility control, as automation servers use).
+constexpr HRESULT VbErrorHresult(VbError e) {
+    return static_cast<HRESULT>(0x800A0000u | static_cast<unsigned>(e));
+}
+
+// The standard text of one of the component's own errors ("Overflow", "Type mismatch", ...).
+const wchar_t* VbErrorText(VbError e);
+
+[[noreturn]] void Raise(VbError e);
+
+// Raises the error of a failed call on another object: the description that object left as
+// the thread's error information, else the system's text for the HRESULT.
+[[noreturn]] void RaiseHresult(HRESULT hr);
+
+// Raises when hr is a failure; returns otherwise.
+inline void Check(HRESULT hr) {
+    if (FAILED(hr)) RaiseHresult(hr);
+}
+
+// The system's text for an HRESULT, without the trailing line break.
+std::wstring SystemMessage(HRESULT hr);
+
+}  // namespace quorin

@@ -1,0 +1,58 @@
+// The frame every operation of clsMachine runs in: a reference on the object for the call, an
+// error handler armed with the result False, and the result written on every way out.
+#pragma once
+
+#include <windows.h>
+
+#include <new>
+
+#include "driver/errors.h"
+
+namespace quorin {
+
+// Holds a reference on the called object for the duration of the call.
+class CallReference {
+public:
+    explicit CallReference(IUnknown* self) : self_(self) { self_->AddRef(); }
+    CallReference(const CallReference&) = delete;
+    CallReference& operator=(const CallReference&) = delete;
+    ~CallReference() { self_->Release(); }
+
+private:
+    IUnknown* self_;
+};
+
+// Runs the body of a working operation. Any error raised in it ends the operation in the
+// handler, which may put a message in place; the result is then False and the call succeeds.
+// An error raised inside the handler is not caught again: it reaches the host as a failing
+// HRESULT with the result False.
+template <class Body, class Handler>
+HRESULT RunGuarded(VARIANT_BOOL* result, Body&& body, Handler&& handler) {
+    if (!result) return E_POINTER;
+    *result = VARIANT_FALSE;
+    bool outcome = false;
+    try {
+        try {
+            outcome = body();
+        } catch (const std::bad_alloc&) {
+            throw RaisedError(VbErrorHresult(VbError::OutOfMemory),
+                              VbErrorText(VbError::OutOfMemory));
+        }
+    } catch (const RaisedError& error) {
+        try {
+            handler(error);
+        } catch (const RaisedError& escaped) {
+            return escaped.report();
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        outcome = false;
+    }
+    *result = outcome ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+// The handler of an operation whose failure leaves nothing but the False result.
+inline void NoMessage(const RaisedError&) {}
+
+}  // namespace quorin

@@ -1,0 +1,47 @@
+// Handing results to the host: records of the host's classes, appended to its Collection.
+#pragma once
+
+#include <windows.h>
+
+#include "contract.h"
+#include "driver/com.h"
+#include "driver/errors.h"
+
+namespace quorin {
+
+// A new object of a host record class, created in process by CLSID for the interface I.
+template <class I>
+ComPtr<I> CreateRecord(const GUID& clsid) {
+    ComPtr<I> record;
+    Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(I), record.put_void()));
+    return record;
+}
+
+inline VARIANT MakeI2(short value) {
+    VARIANT v;
+    V_VT(&v) = VT_I2;
+    V_I2(&v) = value;
+    return v;
+}
+inline VARIANT MakeI4(long value) {
+    VARIANT v;
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = value;
+    return v;
+}
+inline VARIANT MakeDate(DATE value) {
+    VARIANT v;
+    V_VT(&v) = VT_DATE;
+    V_DATE(&v) = value;
+    return v;
+}
+
+// Appends a record at the end of the collection, item only: the item goes by reference to the
+// operation's own reference, and key, before and after are missing.
+void AppendToCollection(_Collection* collection, IDispatch* const& record);
+
+// The collection behind a by-reference collection parameter, or the error a host would get
+// for an object variable that is not set.
+_Collection* CollectionOrRaise(_Collection** collection);
+
+}  // namespace quorin

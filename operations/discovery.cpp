@@ -1,0 +1,59 @@
+// Device discovery: on every port of a range, the first machine number that answers.
+#include "driver/com.h"
+#include "driver/frame.h"
+#include "driver/identity.h"
+#include "driver/records.h"
+#include "device/clock.h"
+#include "operations/operations.h"
+
+namespace quorin::ops {
+
+namespace {
+
+void RecordFoundDevice(_Collection* col, short port, short machine) {
+    ComPtr<_FoundMachine> found = CreateRecord<_FoundMachine>(kClsidFoundMachine);
+    Check(found->put_MachineNo(MakeI2(machine)));
+    Check(found->put_Port(MakeI2(port)));
+    Bstr empty(L"");
+    VARIANT address;
+    V_VT(&address) = VT_BSTR;
+    V_BSTR(&address) = empty.get();
+    Check(found->put_Address(address));
+    Check(found->put_MachineId(MakeI2(machine)));
+    IDispatch* const item = found.get();
+    AppendToCollection(col, item);
+}
+
+}  // namespace
+
+HRESULT FindDevices(_Collection** col, VARIANT_BOOL blnPort, short iPortMin, short iPortMax,
+                    short iMin, short iMax, BSTR* strMsg, VARIANT_BOOL* result) {
+    if (!col) return E_POINTER;
+    return RunGuarded(
+        result,
+        [&] {
+            // The caller's collection is replaced by a new, empty one of our own.
+            ComPtr<_Collection> fresh;
+            Check(CoCreateInstance(kClsidCollection, nullptr, CLSCTX_INPROC_SERVER,
+                                   __uuidof(_Collection), fresh.put_void()));
+            if (*col) (*col)->Release();
+            *col = fresh.detach();
+
+            if (blnPort == 0 || iPortMax < 1 || iPortMin > iPortMax) return true;
+            device::Clock clock;
+            // Counted in int: a range that ends at 32767 completes like any other.
+            for (int port = iPortMin; port <= iPortMax; ++port) {
+                for (int machine = iMin; machine <= iMax; ++machine) {
+                    auto p = static_cast<short>(port), m = static_cast<short>(machine);
+                    if (clock.ConnectSerial(p, m)) {
+                        RecordFoundDevice(*col, p, m);
+                        break;  // one device per port
+                    }
+                }
+            }
+            return true;
+        },
+        [&](const RaisedError& error) { AssignBstr(strMsg, Bstr(error.description().c_str())); });
+}
+
+}  // namespace quorin::ops

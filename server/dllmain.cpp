@@ -1,0 +1,38 @@
+// The in-process server's exports.
+#include <windows.h>
+
+#include "device/clock.h"
+#include "driver/identity.h"
+#include "driver/machine.h"
+#include "server/factory.h"
+#include "server/registration.h"
+
+namespace {
+HMODULE g_module = nullptr;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) g_module = instance;
+    return TRUE;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (clsid != quorin::kClsidClsMachine) return CLASS_E_CLASSNOTAVAILABLE;
+    return quorin::server::GetFactory(riid, ppv);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+    bool busy = quorin::LiveObjects() > 0 || quorin::server::Locked() ||
+                quorin::device::LiveApartmentSlots() > 0;
+    return busy ? S_FALSE : S_OK;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
+    return quorin::server::RegisterServer(g_module);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
+    return quorin::server::UnregisterServer(g_module);
+}

@@ -1,0 +1,13 @@
+// The class factory of clsMachine and the server's lock count.
+#pragma once
+
+#include <windows.h>
+
+namespace quorin::server {
+
+HRESULT GetFactory(REFIID riid, void** ppv);
+
+// True while a client holds the server locked through IClassFactory::LockServer.
+bool Locked();
+
+}  // namespace quorin::server

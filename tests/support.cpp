@@ -1,0 +1,85 @@
+#include "tests/support.h"
+
+#include <sstream>
+
+namespace qt {
+
+ComPtr<IMachine> CreateDriver() {
+    CLSID clsid{};
+    EXPECT_EQ(S_OK, CLSIDFromProgID(L"Quorin.clsMachine", &clsid));
+    ComPtr<IMachine> machine;
+    HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IMachine),
+                                  machine.put_void());
+    EXPECT_EQ(S_OK, hr);
+    return machine;
+}
+
+ComPtr<_clsMachine> DefaultInterface(IMachine* machine) {
+    ComPtr<_clsMachine> def;
+    EXPECT_EQ(S_OK, machine->QueryInterface(__uuidof(_clsMachine), def.put_void()));
+    return def;
+}
+
+ULONG RefCount(IUnknown* object) {
+    object->AddRef();
+    return object->Release();
+}
+
+ComPtr<_Collection> NewCollection() {
+    CLSID clsid{};
+    EXPECT_EQ(S_OK, CLSIDFromProgID(L"VBA.Collection", &clsid));
+    ComPtr<_Collection> col;
+    EXPECT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(_Collection),
+                                     col.put_void()));
+    return col;
+}
+
+long CountOf(_Collection* col) {
+    long n = -1;
+    EXPECT_EQ(S_OK, col->Count(&n));
+    return n;
+}
+
+ComPtr<IDispatch> ItemOf(_Collection* col, long i) {
+    VARIANT index;
+    V_VT(&index) = VT_I4;
+    V_I4(&index) = i;
+    Variant item;
+    EXPECT_EQ(S_OK, col->Item(&index, item.get()));
+    if (V_VT(item.get()) != VT_DISPATCH) return {};
+    return ComPtr<IDispatch>(V_DISPATCH(item.get()));
+}
+
+std::wstring Text(BSTR s) { return s ? std::wstring(s, SysStringLen(s)) : std::wstring(); }
+
+clocksim::Scenario& FreshClock() {
+    clocksim::Scenario& s = *ClockScenario();
+    s.Reset();
+    return s;
+}
+
+std::string CallTrace(const std::vector<clocksim::CallRecord>& calls) {
+    std::ostringstream out;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (i) out << ' ';
+        out << calls[i].dispid << '(';
+        for (size_t a = 0; a < calls[i].args.size(); ++a) {
+            if (a) out << ',';
+            if (calls[i].args[a].vt & VT_BYREF) out << '&';
+            out << calls[i].args[a].value;
+        }
+        out << ')';
+    }
+    return out.str();
+}
+
+}  // namespace qt
+
+// Every test program runs on one single-threaded apartment, like the host's main thread.
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (FAILED(CoInitialize(nullptr))) return 1;
+    int rc = RUN_ALL_TESTS();
+    CoUninitialize();
+    return rc;
+}

@@ -1,0 +1,46 @@
+// What every test program shares: the driver created as the host creates it, and small helpers
+// for strings, variants, collections and reference counts.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "contract.h"
+#include "driver/com.h"
+#include "standins/clock/scenario.h"
+
+namespace qt {
+
+using quorin::Bstr;
+using quorin::ComPtr;
+using quorin::Variant;
+
+// A new clsMachine, created by its ProgID through COM, asked for IMachine.
+ComPtr<IMachine> CreateDriver();
+// The same object's default interface.
+ComPtr<_clsMachine> DefaultInterface(IMachine* machine);
+
+// The current reference count of an object (AddRef, then Release).
+ULONG RefCount(IUnknown* object);
+
+// A new, empty collection of the registered automation Collection class.
+ComPtr<_Collection> NewCollection();
+long CountOf(_Collection* col);
+// Item i (1-based) of a collection, as a dispatch pointer (empty when it is not an object).
+ComPtr<IDispatch> ItemOf(_Collection* col, long i);
+
+std::wstring Text(BSTR s);
+
+// The simulated clock, reset to an empty device with no calls recorded.
+clocksim::Scenario& FreshClock();
+
+// A compact rendering of a call sequence: "38(1,1,38400) 38(1,2,38400)".
+std::string CallTrace(const std::vector<clocksim::CallRecord>& calls);
+
+}  // namespace qt
