@@ -1,8 +1,8 @@
 // The ADO 2.6 recordset interfaces, from the platform's back-compatible ADO header.
 //
 // That header declares the coclasses for C++ as bare statements ("Connection;") after typedefs of
-// the same names, which C++ rejects; the names are blanked while it is read. Its interface
-// identifiers come with __uuidof, so no GUID library is needed.
+// the same names, which C++ rejects; the names are blanked while it is read. No library defines
+// its interface identifiers, and the driver needs none: it only calls the recordset it is given.
 #pragma once
 
 #include <windows.h>

@@ -86,6 +86,8 @@ public:
         SysFreeString(std::exchange(s_, nullptr));
         return &s_;
     }
+    // For [in, out] parameters: the callee sees the current value and may replace it.
+    BSTR* inout() { return &s_; }
     UINT length() const { return SysStringLen(s_); }
 
 private:

@@ -28,6 +28,59 @@ const wchar_t* VbErrorText(VbError e) {
 
 void Raise(VbError e) { throw RaisedError(VbErrorHresult(e), VbErrorText(e)); }
 
+namespace {
+
+// Texts for the COM and automation failures a call on another object most often reports, for
+// systems whose message tables lack them.
+const wchar_t* KnownText(HRESULT hr) {
+    switch (hr) {
+        case E_FAIL:
+            return L"Unspecified error";
+        case E_NOTIMPL:
+            return L"Not implemented";
+        case E_NOINTERFACE:
+            return L"No such interface supported";
+        case E_POINTER:
+            return L"Invalid pointer";
+        case E_OUTOFMEMORY:
+            return L"Not enough memory resources are available to complete this operation";
+        case E_INVALIDARG:
+            return L"The parameter is incorrect";
+        case E_ACCESSDENIED:
+            return L"Access is denied";
+        case E_UNEXPECTED:
+            return L"Catastrophic failure";
+        case REGDB_E_CLASSNOTREG:
+            return L"Class not registered";
+        case CLASS_E_NOAGGREGATION:
+            return L"Class does not support aggregation";
+        case CO_E_NOTINITIALIZED:
+            return L"CoInitialize has not been called";
+        case DISP_E_MEMBERNOTFOUND:
+            return L"Member not found";
+        case DISP_E_PARAMNOTFOUND:
+            return L"Parameter not found";
+        case DISP_E_TYPEMISMATCH:
+            return L"Type mismatch";
+        case DISP_E_UNKNOWNNAME:
+            return L"Unknown name";
+        case DISP_E_BADPARAMCOUNT:
+            return L"Invalid number of parameters";
+        case DISP_E_PARAMNOTOPTIONAL:
+            return L"Parameter not optional";
+        case DISP_E_OVERFLOW:
+            return L"Out of present range";
+        case DISP_E_BADINDEX:
+            return L"Invalid index";
+        case DISP_E_EXCEPTION:
+            return L"Exception occurred";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
 std::wstring SystemMessage(HRESULT hr) {
     wchar_t* text = nullptr;
     DWORD n = FormatMessageW(
@@ -38,6 +91,7 @@ std::wstring SystemMessage(HRESULT hr) {
     if (text) LocalFree(text);
     while (!out.empty() && (out.back() == L'\n' || out.back() == L'\r' || out.back() == L' '))
         out.pop_back();
+    if (out.empty() && KnownText(hr)) out = KnownText(hr);
     if (out.empty()) {
         wchar_t buf[64];
         swprintf(buf, 64, L"Automation error 0x%08lX", static_cast<unsigned long>(hr));

@@ -1,0 +1,481 @@
+// The simulated device control: an IDispatch-only object that answers the device operations by
+// dispatch identifier from the process's scenario, records every call it receives, and checks
+// the invoke kind, argument count and variant types as a real automation control does.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <atomic>
+#include <iterator>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "driver/com.h"
+#include "driver/identity.h"
+#include "standins/clock/scenario.h"
+#include "standins/common/server.h"
+
+namespace {
+
+using clocksim::ArgRecord;
+using clocksim::CallRecord;
+using clocksim::Scenario;
+
+Scenario* MakeScenario() {
+    auto* scenario = new Scenario();
+    scenario->LoadDemo();
+    return scenario;
+}
+
+// Loaded with the bench as the module loads. Never destroyed: a thread may still call a control
+// while the process ends.
+Scenario* const g_scenario = MakeScenario();
+
+// ---- Yield detection -------------------------------------------------------------------------
+// After each call a marker message waits in the calling thread's queue, addressed to a
+// message-only window of that thread. Its window procedure notes the marker when the thread
+// dispatches it, so the next call can tell whether the thread dispatched its messages in
+// between. At most one marker per thread waits at a time, so a caller that never yields does
+// not fill its queue.
+
+constexpr UINT kMarkerMessage = WM_APP + 0x2A;
+constexpr wchar_t kMarkerClass[] = L"ClockSimYieldMarker";
+
+// Trivially destructible: nothing runs at thread exit, and the window ends with its thread.
+struct ThreadMarks {
+    HWND window;
+    WPARAM waiting;     // sequence of the marker posted last, 0 when none is known to wait
+    WPARAM dispatched;  // highest sequence dispatched
+    WPARAM sequence;    // last sequence used
+    unsigned generation;
+};
+thread_local ThreadMarks t_marks = {};
+
+LRESULT CALLBACK MarkerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kMarkerMessage) {
+        if (wParam > t_marks.dispatched) t_marks.dispatched = wParam;
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND MarkerWindow() {
+    if (t_marks.window && IsWindow(t_marks.window)) return t_marks.window;
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        WNDCLASSEXW wc = {};
+        wc.cbSize = sizeof(wc);
+        wc.lpfnWndProc = MarkerProc;
+        wc.hInstance = standins::ThisModule();
+        wc.lpszClassName = kMarkerClass;
+        RegisterClassExW(&wc);
+        // Windows of the class point into this module: it stays loaded for the process's life.
+        HMODULE pinned = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&MarkerProc), &pinned);
+    });
+    t_marks.window = CreateWindowExW(0, kMarkerClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                     standins::ThisModule(), nullptr);
+    return t_marks.window;
+}
+
+// Whether the marker left by this thread's previous call (since the last Reset) was dispatched.
+bool YieldedSincePreviousCall(unsigned generation) {
+    const ThreadMarks& t = t_marks;
+    return t.generation == generation && t.waiting != 0 && t.dispatched >= t.waiting;
+}
+
+// Leaves a marker waiting in the thread's queue, unless one still waits there.
+void LeaveMarker(unsigned generation) {
+    ThreadMarks& t = t_marks;
+    t.generation = generation;
+    HWND window = MarkerWindow();
+    if (!window) {
+        t.waiting = 0;
+        return;
+    }
+    bool stillWaiting = t.waiting != 0 && t.dispatched < t.waiting;
+    if (stillWaiting) {
+        // A loop that removed it without dispatching it would leave nothing to observe.
+        MSG msg;
+        stillWaiting = PeekMessageW(&msg, window, kMarkerMessage, kMarkerMessage,
+                                    PM_NOREMOVE | PM_NOYIELD | PM_QS_POSTMESSAGE) != 0;
+    }
+    if (stillWaiting) return;
+    const WPARAM sequence = ++t.sequence;
+    t.waiting = PostMessageW(window, kMarkerMessage, sequence, 0) ? sequence : 0;
+}
+
+// ---- Calls -----------------------------------------------------------------------------------
+
+ArgRecord Describe(const VARIANT& v) {
+    ArgRecord a;
+    a.vt = V_VT(&v);
+    if (a.vt & VT_BYREF) {
+        a.address = V_BYREF(&v);
+        if (!a.address) return a;
+        switch (a.vt) {
+            case VT_BYREF | VT_I4:
+                a.value = *V_I4REF(&v);
+                break;
+            case VT_BYREF | VT_I2:
+                a.value = *V_I2REF(&v);
+                break;
+            case VT_BYREF | VT_UI1:
+                a.value = *V_UI1REF(&v);
+                break;
+            case VT_BYREF | VT_BOOL:
+                a.value = *V_BOOLREF(&v);
+                break;
+            default:
+                break;
+        }
+        return a;
+    }
+    switch (a.vt) {
+        case VT_I1:
+            a.value = V_I1(&v);
+            break;
+        case VT_UI1:
+            a.value = V_UI1(&v);
+            break;
+        case VT_I2:
+            a.value = V_I2(&v);
+            break;
+        case VT_UI2:
+            a.value = V_UI2(&v);
+            break;
+        case VT_I4:
+            a.value = V_I4(&v);
+            break;
+        case VT_UI4:
+            a.value = V_UI4(&v);
+            break;
+        case VT_INT:
+            a.value = V_INT(&v);
+            break;
+        case VT_UINT:
+            a.value = V_UINT(&v);
+            break;
+        case VT_I8:
+            a.value = V_I8(&v);
+            break;
+        case VT_BOOL:
+            a.value = V_BOOL(&v);
+            break;
+        case VT_ERROR:
+            a.value = V_ERROR(&v);
+            break;
+        default:
+            break;
+    }
+    return a;
+}
+
+// What each operation expects, in call order.
+constexpr VARTYPE kI4 = VT_I4;
+constexpr VARTYPE kRefI4 = VT_BYREF | VT_I4;
+constexpr VARTYPE kRefI2 = VT_BYREF | VT_I2;
+constexpr int kTemplateLength = 460;
+
+struct Shape {
+    DISPID id;
+    bool propertyPut;
+    unsigned argc;
+    VARTYPE args[11];
+};
+
+constexpr Shape kShapes[] = {
+    {clocksim::kSerialPort, true, 1, {kI4}},
+    {clocksim::kConnectSerial, false, 3, {kI4, kI4, kI4}},
+    {clocksim::kDisconnect, false, 0, {}},
+    {clocksim::kReadEnrollment, false, 7, {kI4, kI4, kI4, kI4, kRefI2, kRefI4, kRefI4}},
+    {clocksim::kWriteEnrollment, false, 7, {kI4, kI4, kI4, kI4, kI4, kRefI4, kI4}},
+    {clocksim::kStartLogRead, false, 1, {kI4}},
+    {clocksim::kNextLogRecord,
+     false,
+     11,
+     {kI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4}},
+    {clocksim::kAfterLogRead, false, 1, {kI4}},
+};
+
+const Shape* ShapeOf(DISPID id) {
+    for (const Shape& s : kShapes) {
+        if (s.id == id) return &s;
+    }
+    return nullptr;
+}
+
+HRESULT Validate(const Shape& shape, WORD flags, const DISPPARAMS& params, UINT* argErr) {
+    if (shape.propertyPut) {
+        if (!(flags & DISPATCH_PROPERTYPUT)) return DISP_E_MEMBERNOTFOUND;
+        if (params.cNamedArgs != 1 || !params.rgdispidNamedArgs ||
+            params.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+            return DISP_E_PARAMNOTOPTIONAL;
+    } else {
+        if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+        if (params.cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+    }
+    if (params.cArgs != shape.argc) return DISP_E_BADPARAMCOUNT;
+    if (params.cArgs && !params.rgvarg) return E_INVALIDARG;
+    for (unsigned i = 0; i < shape.argc; ++i) {
+        const UINT slot = shape.argc - 1 - i;
+        const VARIANT& v = params.rgvarg[slot];
+        const bool nullReference = (V_VT(&v) & VT_BYREF) && !V_BYREF(&v);
+        if (V_VT(&v) != shape.args[i] || nullReference) {
+            if (argErr) *argErr = slot;
+            return DISP_E_TYPEMISMATCH;
+        }
+    }
+    return S_OK;
+}
+
+// The arguments of a validated call, in call order.
+class Args {
+  public:
+    explicit Args(const DISPPARAMS& params) : params_(params) {}
+    LONG I4(unsigned i) const { return V_I4(&at(i)); }
+    LONG* RefI4(unsigned i) const { return V_I4REF(&at(i)); }
+
+  private:
+    const VARIANT& at(unsigned i) const { return params_.rgvarg[params_.cArgs - 1 - i]; }
+    const DISPPARAMS& params_;
+};
+
+// The scenario's keys: (port, machine) and (person, backup).
+std::pair<int, int> Key(LONG a, LONG b) {
+    return {static_cast<int>(a), static_cast<int>(b)};
+}
+
+void SetBool(VARIANT* v, bool value) {
+    V_VT(v) = VT_BOOL;
+    V_BOOL(v) = value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+// An injected failure. A DISP_E_EXCEPTION comes with an EXCEPINFO whose scode is E_FAIL; any
+// other HRESULT leaves the description (if any) as the thread's error information.
+HRESULT InjectFailure(const clocksim::Failure& failure, EXCEPINFO* excep) {
+    if (failure.hr == DISP_E_EXCEPTION) {
+        if (excep) {
+            *excep = EXCEPINFO{};
+            excep->scode = E_FAIL;
+            excep->bstrSource = SysAllocString(L"ClockSim");
+            excep->bstrDescription = SysAllocString(failure.description.c_str());
+        }
+        return failure.hr;
+    }
+    return standins::ReportError(failure.hr, IID_IDispatch, L"ClockSim", failure.description);
+}
+
+// The operation's side effects on the scenario and the caller's variables; its computed result
+// goes to `result` (left Empty for operations without one).
+void Perform(Scenario& s, DISPID id, const Args& a, VARIANT* result) {
+    switch (id) {
+        case clocksim::kConnectSerial:
+            SetBool(result, s.answering.count(Key(a.I4(0), a.I4(1))) != 0);
+            break;
+        case clocksim::kReadEnrollment: {
+            const LONG backup = a.I4(3);
+            auto found = s.enrollments.find(Key(a.I4(1), backup));
+            if (found != s.enrollments.end()) {
+                if (backup == 10) {
+                    *a.RefI4(6) = found->second.password;
+                } else {
+                    LONG* templ = a.RefI4(5);
+                    for (int i = 0; i < kTemplateLength; ++i) templ[i] = found->second.templ[i];
+                }
+            }
+            SetBool(result, found != s.enrollments.end());
+            break;
+        }
+        case clocksim::kWriteEnrollment: {
+            clocksim::WrittenEnrollment w;
+            w.machine = a.I4(0);
+            w.person = a.I4(1);
+            w.backup = a.I4(3);
+            w.password = a.I4(6);
+            const LONG* templ = a.RefI4(5);
+            for (int i = 0; i < kTemplateLength; ++i) w.templ[i] = templ[i];
+            s.written.push_back(w);
+            // A device that refused the write does not hold it.
+            if (s.writeResult) {
+                clocksim::Enrollment& e = s.enrollments[Key(w.person, w.backup)];
+                e.templ = w.templ;
+                e.password = w.password;
+            }
+            SetBool(result, s.writeResult);
+            break;
+        }
+        case clocksim::kStartLogRead:
+            s.nextLog = 0;
+            SetBool(result, s.startLogRead);
+            break;
+        case clocksim::kNextLogRecord: {
+            if (s.nextLog >= s.log.size()) {
+                SetBool(result, false);
+                break;
+            }
+            const clocksim::LogRecord& r = s.log[s.nextLog++];
+            // Arguments 2 and 4 may name one variable: 2 is written first, so 4 wins.
+            if (r.arg2) *a.RefI4(1) = *r.arg2;
+            *a.RefI4(2) = r.person;
+            if (r.arg4) *a.RefI4(3) = *r.arg4;
+            if (r.arg5) *a.RefI4(4) = *r.arg5;
+            if (r.arg6) *a.RefI4(5) = *r.arg6;
+            *a.RefI4(6) = r.year;
+            *a.RefI4(7) = r.month;
+            *a.RefI4(8) = r.day;
+            *a.RefI4(9) = r.hour;
+            *a.RefI4(10) = r.minute;
+            SetBool(result, true);
+            break;
+        }
+        default:  // SerialPort, Disconnect, AfterLogRead: nothing to answer
+            break;
+    }
+}
+
+class Control final : public IDispatch {
+  public:
+    Control() {
+        std::lock_guard<std::recursive_mutex> hold(g_scenario->lock);
+        serial_ = ++g_scenario->instancesCreated;
+        ++g_scenario->instancesAlive;
+        g_scenario->creatingThreads.push_back(GetCurrentThreadId());
+        standins::ModuleAddRef();
+    }
+    ~Control() {
+        std::lock_guard<std::recursive_mutex> hold(g_scenario->lock);
+        --g_scenario->instancesAlive;
+        standins::ModuleRelease();
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch) {
+            *ppv = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG n = --refs_;
+        if (n == 0) delete this;
+        return n;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        if (!count) return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+        if (info) *info = nullptr;
+        return DISP_E_BADINDEX;
+    }
+    // The driver calls by dispatch identifier only; no name is known here.
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID,
+                                            DISPID* ids) override {
+        if (ids) {
+            for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
+        }
+        return DISP_E_UNKNOWNNAME;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                                     VARIANT* result, EXCEPINFO* excep, UINT* argErr) override {
+        try {
+            return Answer(id, riid, flags, params, result, excep, argErr);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
+
+  private:
+    void Record(Scenario& s, DISPID id, WORD flags, const DISPPARAMS* params) {
+        CallRecord call;
+        call.dispid = id;
+        call.flags = flags;
+        call.thread = GetCurrentThreadId();
+        call.instance = serial_;
+        call.yieldedBefore = YieldedSincePreviousCall(s.generation);
+        if (params) {
+            call.namedArgs = params->cNamedArgs;
+            if (params->rgvarg) {
+                for (UINT i = params->cArgs; i > 0; --i)
+                    call.args.push_back(Describe(params->rgvarg[i - 1]));
+            }
+        }
+        s.calls.push_back(std::move(call));
+        LeaveMarker(s.generation);
+    }
+
+    HRESULT Answer(DISPID id, REFIID riid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                   EXCEPINFO* excep, UINT* argErr) {
+        Scenario& s = *g_scenario;
+        std::lock_guard<std::recursive_mutex> hold(s.lock);
+        Record(s, id, flags, params);
+        auto failure = s.failures.find(id);
+        if (failure != s.failures.end()) {
+            clocksim::Failure& f = failure->second;
+            const int nth = f.seen++;
+            if (f.nth < 0 || f.nth == nth) return InjectFailure(f, excep);
+        }
+        if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+        if (!params) return E_INVALIDARG;
+
+        const Shape* shape = ShapeOf(id);
+        if (!shape) return DISP_E_MEMBERNOTFOUND;
+        HRESULT hr = Validate(*shape, flags, *params, argErr);
+        if (FAILED(hr)) return hr;
+
+        quorin::Variant computed;
+        Perform(s, id, Args(*params), computed.get());
+        if (!result) return S_OK;
+        VariantInit(result);
+        auto override = s.results.find(id);
+        if (override != s.results.end()) return VariantCopy(result, &override->second);
+        *result = *computed.get();
+        VariantInit(computed.get());
+        return S_OK;
+    }
+
+    int serial_ = 0;
+    std::atomic<ULONG> refs_{1};
+};
+
+HRESULT CreateControl(REFIID riid, void** ppv) {
+    auto* control = new (std::nothrow) Control();
+    if (!control) return E_OUTOFMEMORY;
+    HRESULT hr = control->QueryInterface(riid, ppv);
+    control->Release();
+    return hr;
+}
+
+const standins::ClassEntry kClasses[] = {
+    {quorin::kClsidClockCtl, quorin::kClockProgId, L"ClockCtl (simulated)", CreateControl},
+};
+
+}  // namespace
+
+extern "C" clocksim::Scenario* ClockScenario() {
+    return g_scenario;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    return standins::GetClassObject(kClasses, std::size(kClasses), clsid, riid, ppv);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+    return standins::CanUnloadNow();
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
+    return standins::RegisterClasses(kClasses, std::size(kClasses));
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
+    return standins::UnregisterClasses(kClasses, std::size(kClasses));
+}

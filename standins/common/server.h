@@ -1,0 +1,56 @@
+// The parts of an in-process server that every stand-in needs: a count of the objects and locks
+// that keep the module loaded, one class factory per class, registration under HKLM, and COM
+// error information for failures.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <cstddef>
+#include <string>
+
+namespace standins {
+
+// Objects, factory references and server locks that keep this module loaded.
+void ModuleAddRef();
+void ModuleRelease();
+// S_OK when nothing keeps the module loaded, else S_FALSE: DllCanUnloadNow's answer.
+HRESULT CanUnloadNow();
+
+// The module that this code is linked into.
+HMODULE ThisModule();
+
+// One creatable class of a server.
+struct ClassEntry {
+    GUID clsid;
+    const wchar_t* progId;
+    const wchar_t* friendlyName;
+    // Creates a new object and asks it for riid.
+    HRESULT (*create)(REFIID riid, void** ppv);
+};
+
+// DllGetClassObject over the server's classes.
+HRESULT GetClassObject(const ClassEntry* classes, size_t count, REFCLSID clsid, REFIID riid,
+                       void** ppv);
+
+// Writes HKLM\Software\Classes\CLSID\{clsid} (friendly name, InprocServer32 = this module,
+// ThreadingModel Apartment, ProgID) and the ProgID key for each class. Nothing is left half
+// written when a step fails.
+HRESULT RegisterClasses(const ClassEntry* classes, size_t count);
+HRESULT UnregisterClasses(const ClassEntry* classes, size_t count);
+
+// Publishes a failure as the thread's COM error information and returns hr. An empty
+// description clears the thread's error information instead, so that no stale text is taken
+// for this failure's.
+HRESULT ReportError(HRESULT hr, REFIID iid, const wchar_t* source, const std::wstring& description);
+
+// Fills an EXCEPINFO from the thread's error information after a method failed with hr, for
+// Invoke; returns DISP_E_EXCEPTION when it did, else hr.
+HRESULT ToDispatchException(HRESULT hr, EXCEPINFO* info);
+
+// Whether an optional argument was left out: no pointer, or VT_ERROR holding
+// DISP_E_PARAMNOTFOUND as automation passes a missing argument.
+bool IsMissing(const VARIANT* v);
+
+}  // namespace standins

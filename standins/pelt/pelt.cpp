@@ -1,0 +1,333 @@
+// The host library's two record classes. Each property keeps the variant its put accessor
+// received, type and all, and its read accessor hands back a copy. Every put is journalled
+// process-wide, and failures can be injected into puts and creations (pelt_probe.h).
+#include <windows.h>
+#include <oleauto.h>
+
+#include <array>
+#include <atomic>
+#include <iterator>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "contract.h"
+#include "driver/com.h"
+#include "driver/identity.h"
+#include "standins/common/server.h"
+#include "standins/pelt/pelt_probe.h"
+
+namespace {
+
+constexpr wchar_t kSource[] = L"PeltMachine";
+
+struct PutFailure {
+    std::wstring property;
+    int nth = -1;
+    HRESULT hr = E_FAIL;
+    std::wstring description;
+    int seen = 0;  // puts of the property since the injection
+};
+
+struct CreateFailure {
+    bool armed = false;
+    int nth = -1;
+    HRESULT hr = E_FAIL;
+    int seen = 0;  // creations since the injection
+};
+
+// Process-wide state, shared by every object of both classes.
+std::mutex g_lock;
+std::vector<PutRecord> g_journal;
+std::vector<PutFailure> g_putFailures;
+CreateFailure g_createFailure;
+int g_lastSerial = 0;
+std::atomic<long> g_liveRecords{0};
+
+// The failure injected into this put, if any: its HRESULT (and the description to publish).
+HRESULT InjectedPutFailure(const wchar_t* property, std::wstring* description) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (PutFailure& f : g_putFailures) {
+        if (f.property != property) continue;
+        const int n = f.seen++;
+        if (f.nth < 0 || n == f.nth) {
+            *description = f.description;
+            return f.hr;
+        }
+    }
+    return S_OK;
+}
+
+void Journal(int object, const wchar_t* property, VARTYPE vt, HRESULT hr) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_journal.push_back(PutRecord{object, property, vt, hr});
+}
+
+// The failure injected into this creation, if any.
+HRESULT InjectedCreateFailure() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    CreateFailure& f = g_createFailure;
+    if (!f.armed) return S_OK;
+    const int n = f.seen++;
+    if (f.nth < 0 || n == f.nth) return f.hr;
+    return S_OK;
+}
+
+int NextSerial() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return ++g_lastSerial;
+}
+
+struct Property {
+    DISPID id;
+    const wchar_t* name;
+};
+
+// What both record classes share: identity, the property values, the journal, and IDispatch
+// over the properties (no type information; names and dispatch identifiers as declared).
+template <class Interface, size_t N>
+class Record : public Interface, public ISupportErrorInfo {
+  public:
+    explicit Record(const std::array<Property, N>& properties)
+        : properties_(properties), serial_(NextSerial()) {
+        ++g_liveRecords;
+        standins::ModuleAddRef();
+    }
+    virtual ~Record() {
+        --g_liveRecords;
+        standins::ModuleRelease();
+    }
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == __uuidof(Interface)) {
+            *ppv = static_cast<Interface*>(this);
+        } else if (riid == IID_ISupportErrorInfo) {
+            *ppv = static_cast<ISupportErrorInfo*>(this);
+        } else {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        this->AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG n = --refs_;
+        if (n == 0) delete this;
+        return n;
+    }
+
+    // ISupportErrorInfo
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+        return riid == __uuidof(Interface) ? S_OK : S_FALSE;
+    }
+
+    // IDispatch
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        if (!count) return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+        if (info) *info = nullptr;
+        return DISP_E_BADINDEX;
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                            DISPID* ids) override {
+        if (!names || !ids) return E_POINTER;
+        if (count == 0) return E_INVALIDARG;
+        for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
+        for (const Property& p : properties_) {
+            if (names[0] && lstrcmpiW(names[0], p.name) == 0) ids[0] = p.id;
+        }
+        return ids[0] == DISPID_UNKNOWN || count > 1 ? DISP_E_UNKNOWNNAME : S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                                     VARIANT* result, EXCEPINFO* excep, UINT*) override {
+        if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+        if (!params) return E_INVALIDARG;
+        size_t slot = N;
+        for (size_t i = 0; i < N; ++i) {
+            if (properties_[i].id == id) slot = i;
+        }
+        if (slot == N) return DISP_E_MEMBERNOTFOUND;
+
+        HRESULT hr = S_OK;
+        if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+            if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+            if (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+                return DISP_E_PARAMNOTOPTIONAL;
+            hr = Put(slot, params->rgvarg[0]);
+        } else if (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) {
+            if (params->cNamedArgs) return DISP_E_NONAMEDARGS;
+            if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+            quorin::Variant value;
+            hr = Get(slot, value.get());
+            if (SUCCEEDED(hr) && result) {
+                *result = *value.get();
+                VariantInit(value.get());
+            }
+        } else {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        return FAILED(hr) ? standins::ToDispatchException(hr, excep) : S_OK;
+    }
+
+  protected:
+    HRESULT Get(size_t slot, VARIANT* out) {
+        if (!out) return E_POINTER;
+        VariantInit(out);
+        return VariantCopy(out, values_[slot].get());
+    }
+    // Keeps exactly what was passed: the driver hands plain values, and a test that sees a
+    // by-reference variant here has found a driver that did not.
+    HRESULT Put(size_t slot, const VARIANT& value) {
+        const wchar_t* name = properties_[slot].name;
+        std::wstring description;
+        HRESULT hr = InjectedPutFailure(name, &description);
+        if (FAILED(hr)) {
+            standins::ReportError(hr, __uuidof(Interface), kSource, description);
+        } else {
+            hr = VariantCopy(values_[slot].get(), const_cast<VARIANT*>(&value));
+        }
+        Journal(serial_, name, V_VT(&value), hr);
+        return hr;
+    }
+
+  private:
+    const std::array<Property, N>& properties_;
+    const int serial_;
+    std::array<quorin::Variant, N> values_;
+    std::atomic<ULONG> refs_{1};
+};
+
+const std::array<Property, 4> kFoundMachineProperties = {{
+    {0x68030003, L"MachineNo"},
+    {0x68030002, L"MachineId"},
+    {0x68030001, L"Port"},
+    {0x68030000, L"Address"},
+}};
+
+class FoundMachine final : public Record<_FoundMachine, 4> {
+  public:
+    FoundMachine() : Record(kFoundMachineProperties) {}
+
+    HRESULT STDMETHODCALLTYPE get_MachineNo(VARIANT* v) override { return Get(0, v); }
+    HRESULT STDMETHODCALLTYPE put_MachineNo(VARIANT v) override { return Put(0, v); }
+    HRESULT STDMETHODCALLTYPE get_MachineId(VARIANT* v) override { return Get(1, v); }
+    HRESULT STDMETHODCALLTYPE put_MachineId(VARIANT v) override { return Put(1, v); }
+    HRESULT STDMETHODCALLTYPE get_Port(VARIANT* v) override { return Get(2, v); }
+    HRESULT STDMETHODCALLTYPE put_Port(VARIANT v) override { return Put(2, v); }
+    HRESULT STDMETHODCALLTYPE get_Address(VARIANT* v) override { return Get(3, v); }
+    HRESULT STDMETHODCALLTYPE put_Address(VARIANT v) override { return Put(3, v); }
+};
+
+const std::array<Property, 2> kCardRecordProperties = {{
+    {0x68030001, L"PersonNo"},
+    {0x68030000, L"SwipeTime"},
+}};
+
+class CardRecord final : public Record<_CardRecord, 2> {
+  public:
+    CardRecord() : Record(kCardRecordProperties) {}
+
+    HRESULT STDMETHODCALLTYPE get_PersonNo(VARIANT* v) override { return Get(0, v); }
+    HRESULT STDMETHODCALLTYPE put_PersonNo(VARIANT v) override { return Put(0, v); }
+    HRESULT STDMETHODCALLTYPE get_SwipeTime(VARIANT* v) override { return Get(1, v); }
+    HRESULT STDMETHODCALLTYPE put_SwipeTime(VARIANT v) override { return Put(1, v); }
+};
+
+template <class T>
+HRESULT Create(REFIID riid, void** ppv) {
+    HRESULT hr = InjectedCreateFailure();
+    if (FAILED(hr)) return standins::ReportError(hr, riid, kSource, std::wstring());
+    auto* record = new (std::nothrow) T();
+    if (!record) return E_OUTOFMEMORY;
+    hr = record->QueryInterface(riid, ppv);
+    record->Release();
+    return hr;
+}
+
+const standins::ClassEntry kClasses[] = {
+    {quorin::kClsidFoundMachine, L"PeltMachine.FoundMachine", L"PeltMachine.FoundMachine",
+     Create<FoundMachine>},
+    {quorin::kClsidCardRecord, L"PeltMachine.CardRecord", L"PeltMachine.CardRecord",
+     Create<CardRecord>},
+};
+
+}  // namespace
+
+extern "C" const std::vector<PutRecord>* PeltJournal() {
+    return &g_journal;
+}
+
+extern "C" void PeltReset() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_journal.clear();
+    g_putFailures.clear();
+    g_createFailure = CreateFailure{};
+    g_lastSerial = 0;
+}
+
+extern "C" long PeltLiveRecords() {
+    return g_liveRecords.load();
+}
+
+extern "C" void PeltFailPut(const wchar_t* property, int nth, HRESULT hr,
+                            const wchar_t* description) {
+    if (!property) return;
+    std::lock_guard<std::mutex> hold(g_lock);
+    PutFailure failure{property, nth, hr, description ? description : L"", 0};
+    for (PutFailure& f : g_putFailures) {
+        if (f.property == failure.property) {
+            f = failure;
+            return;
+        }
+    }
+    g_putFailures.push_back(failure);
+}
+
+extern "C" void PeltFailCreate(int nth, HRESULT hr) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_createFailure = CreateFailure{true, nth, hr, 0};
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    return standins::GetClassObject(kClasses, std::size(kClasses), clsid, riid, ppv);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+    return standins::CanUnloadNow();
+}
+
+// The library PeltMachine ("TYPELIB" 1 of this module) is registered with the classes: drivers
+// import IMachine from it.
+namespace {
+HRESULT LoadOwnTypeLib(REGKIND kind, ITypeLib** lib) {
+    wchar_t path[MAX_PATH] = {};
+    DWORD n = GetModuleFileNameW(standins::ThisModule(), path, MAX_PATH);
+    if (n == 0 || n == MAX_PATH) return HRESULT_FROM_WIN32(GetLastError());
+    return LoadTypeLibEx(path, kind, lib);
+}
+}  // namespace
+
+extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
+    quorin::ComPtr<ITypeLib> lib;
+    HRESULT hr = LoadOwnTypeLib(REGKIND_REGISTER, lib.put());
+    if (FAILED(hr)) return hr;
+    return standins::RegisterClasses(kClasses, std::size(kClasses));
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
+    quorin::ComPtr<ITypeLib> lib;
+    TLIBATTR* attr = nullptr;
+    if (SUCCEEDED(LoadOwnTypeLib(REGKIND_NONE, lib.put())) && SUCCEEDED(lib->GetLibAttr(&attr))) {
+        UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                          attr->syskind);
+        lib->ReleaseTLibAttr(attr);
+    }
+    return standins::UnregisterClasses(kClasses, std::size(kClasses));
+}
