@@ -1,0 +1,68 @@
+// Enrollment restore: the enrollment kept in the host's recordset, written back to a device.
+#include <vector>
+
+#include "device/clock.h"
+#include "driver/com.h"
+#include "driver/frame.h"
+#include "operations/enrollment_row.h"
+#include "operations/operations.h"
+
+namespace quorin::ops {
+
+namespace {
+
+// What the rows hold; every row replaces the row before, so the last one is written.
+struct RowValues {
+    std::vector<BYTE> templ;
+    short backup = kBackupTemplate;
+    long password = 0;
+};
+
+RowValues ReadRows(_ADORecordset* rs) {
+    RowValues last;
+    Check(rs->MoveFirst());
+    for (;;) {
+        VARIANT_BOOL eof = VARIANT_FALSE;
+        Check(rs->get_EOF(&eof));
+        if (eof) break;
+        Variant value;
+        ReadField(rs, kFieldTemplate, value);
+        last.templ = TemplateBytes(*value.get());
+        ReadField(rs, kFieldBackup, value);
+        last.backup = ToInteger(*value.get());
+        ReadField(rs, kFieldPassword, value);
+        last.password = PasswordOf(*value.get());
+        Check(rs->MoveNext());
+    }
+    return last;
+}
+
+}  // namespace
+
+// The error path makes no device call: a connection made before the error stays open, and
+// strMsg keeps the empty text set at the start.
+HRESULT RestoreEnrollment(short iPort, short imachineno, BSTR sPersonNum, _ADORecordset* rsData,
+                          BSTR* strMsg, VARIANT_BOOL* result) {
+    return RunGuarded(
+        result,
+        [&] {
+            TemplateBuffer templ = {};
+            AssignBstr(strMsg, Bstr(L""));
+            const short person = ToInteger(sPersonNum);
+            device::Clock clock;
+            clock.ConnectSerial(iPort, imachineno);
+
+            const RowValues row = ReadRows(RecordsetOrRaise(rsData));
+            if (!IsBlankTemplate(row.templ)) UnpackTemplate(row.templ, templ);
+
+            device::YieldToMessages();
+            clock.ConnectSerial(iPort, imachineno);  // again, with no Disconnect between
+            const bool written =
+                clock.WriteEnrollment(imachineno, person, row.backup, templ, row.password);
+            clock.Disconnect();
+            return written;
+        },
+        NoMessage);
+}
+
+}  // namespace quorin::ops

@@ -1,0 +1,534 @@
+#include "tests/recordset_standin.h"
+
+#include <cstring>
+
+namespace qt {
+
+using quorin::Bstr;
+using quorin::ComPtr;
+
+Value::Value(const VARIANT& v) {
+    VariantInit(&v_);
+    VariantCopy(&v_, const_cast<VARIANT*>(&v));
+}
+
+Value& Value::operator=(const Value& o) {
+    if (this != &o) {
+        VariantClear(&v_);
+        VariantCopy(&v_, const_cast<VARIANT*>(&o.v_));
+    }
+    return *this;
+}
+
+Value Value::Null() {
+    Value v;
+    V_VT(&v.v_) = VT_NULL;
+    return v;
+}
+
+Value Value::Text(const std::wstring& text) {
+    Value v;
+    V_VT(&v.v_) = VT_BSTR;
+    V_BSTR(&v.v_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return v;
+}
+
+Value Value::I2(short i) {
+    Value v;
+    V_VT(&v.v_) = VT_I2;
+    V_I2(&v.v_) = i;
+    return v;
+}
+
+Value Value::I4(long i) {
+    Value v;
+    V_VT(&v.v_) = VT_I4;
+    V_I4(&v.v_) = i;
+    return v;
+}
+
+Value Value::R8(double d) {
+    Value v;
+    V_VT(&v.v_) = VT_R8;
+    V_R8(&v.v_) = d;
+    return v;
+}
+
+Value Value::Bytes(const std::vector<BYTE>& bytes) {
+    Value v;
+    SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+    if (!a) return v;
+    void* data = nullptr;
+    if (SUCCEEDED(SafeArrayAccessData(a, &data))) {
+        if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+        SafeArrayUnaccessData(a);
+    }
+    V_VT(&v.v_) = VT_ARRAY | VT_UI1;
+    V_ARRAY(&v.v_) = a;
+    return v;
+}
+
+std::vector<BYTE> Value::bytes() const {
+    if (V_VT(&v_) != (VT_ARRAY | VT_UI1) || !V_ARRAY(&v_)) return {};
+    SAFEARRAY* a = V_ARRAY(&v_);
+    LONG lower = 0, upper = -1;
+    if (SafeArrayGetDim(a) != 1 || FAILED(SafeArrayGetLBound(a, 1, &lower)) ||
+        FAILED(SafeArrayGetUBound(a, 1, &upper)) || upper < lower)
+        return {};
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(a, &data))) return {};
+    const BYTE* p = static_cast<const BYTE*>(data);
+    std::vector<BYTE> out(p, p + (upper - lower + 1));
+    SafeArrayUnaccessData(a);
+    return out;
+}
+
+std::wstring Value::text() const {
+    if (V_VT(&v_) != VT_BSTR || !V_BSTR(&v_)) return {};
+    return std::wstring(V_BSTR(&v_), SysStringLen(V_BSTR(&v_)));
+}
+
+std::vector<std::wstring> EnrollmentColumns() {
+    return {L"cpsn_num", L"iFingerprintNO", L"imachineno", L"npassword", L"bFingerprint"};
+}
+
+namespace {
+
+std::atomic<long> g_liveChildren{0};
+
+// ADO's interface identifiers differ only in their first part; the platform header declares
+// them without defining them.
+constexpr GUID AdoIid(unsigned long first) {
+    return {first, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x6D, 0x2E, 0xA4}};
+}
+constexpr GUID kIidAdo = AdoIid(0x534);
+constexpr GUID kIidRecordset15 = AdoIid(0x50E);
+constexpr GUID kIidRecordset20 = AdoIid(0x54F);
+constexpr GUID kIidRecordset21 = AdoIid(0x555);
+constexpr GUID kIidRecordset = AdoIid(0x556);
+constexpr GUID kIidCollection = AdoIid(0x512);
+constexpr GUID kIidFields15 = AdoIid(0x506);
+constexpr GUID kIidFields20 = AdoIid(0x54D);
+constexpr GUID kIidFields = AdoIid(0x564);
+constexpr GUID kIidField20 = AdoIid(0x54C);
+constexpr GUID kIidField = AdoIid(0x569);
+
+std::string Narrow(const std::wstring& w) {
+    std::string s;
+    for (wchar_t c : w) s.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return s;
+}
+
+// The field's name when index is a text key (by value or by reference).
+bool KeyName(const VARIANT& index, std::wstring* name) {
+    const VARIANT* v = &index;
+    if (V_VT(v) == (VT_BYREF | VT_VARIANT)) v = V_VARIANTREF(v);
+    if (V_VT(v) == VT_BSTR) {
+        *name = V_BSTR(v) ? std::wstring(V_BSTR(v), SysStringLen(V_BSTR(v))) : std::wstring();
+        return true;
+    }
+    if (V_VT(v) == (VT_BYREF | VT_BSTR)) {
+        BSTR s = *V_BSTRREF(v);
+        *name = s ? std::wstring(s, SysStringLen(s)) : std::wstring();
+        return true;
+    }
+    return false;
+}
+
+// The one field of a row that a field object stands for.
+class FieldStandin final : public ADOField {
+  public:
+    FieldStandin(RecordsetStandin* rs, std::wstring name) : rs_(rs), name_(std::move(name)) {
+        ++g_liveChildren;
+    }
+    ~FieldStandin() { --g_liveChildren; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == kIidAdo ||
+            riid == kIidField20 || riid == kIidField) {
+            *ppv = static_cast<ADOField*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG n = --refs_;
+        if (n == 0) delete this;
+        return n;
+    }
+
+    HRESULT STDMETHODCALLTYPE get_Value(VARIANT* pvar) override {
+        return rs_->FieldValue(name_, pvar);
+    }
+    HRESULT STDMETHODCALLTYPE AppendChunk(VARIANT Data) override {
+        return rs_->FieldAppendChunk(name_, Data);
+    }
+
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE get_Properties(ADOProperties**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_ActualSize(ADO_LONGPTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Attributes(long*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_DefinedSize(ADO_LONGPTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Type(DataTypeEnum*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Value(VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Precision(BYTE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_NumericScale(BYTE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetChunk(long, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_OriginalValue(VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_UnderlyingValue(VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_DataFormat(IUnknown**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE putref_DataFormat(IUnknown*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Precision(BYTE) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_NumericScale(BYTE) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Type(DataTypeEnum) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_DefinedSize(ADO_LONGPTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_Attributes(long) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Status(long*) override { return E_NOTIMPL; }
+
+  private:
+    ComPtr<RecordsetStandin> rs_;
+    std::wstring name_;
+    std::atomic<ULONG> refs_{1};
+};
+
+// The recordset's Fields collection; only Item is served.
+class FieldsStandin final : public ADOFields {
+  public:
+    explicit FieldsStandin(RecordsetStandin* rs) : rs_(rs) { ++g_liveChildren; }
+    ~FieldsStandin() { --g_liveChildren; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == kIidCollection ||
+            riid == kIidFields15 || riid == kIidFields20 || riid == kIidFields) {
+            *ppv = static_cast<ADOFields*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG n = --refs_;
+        if (n == 0) delete this;
+        return n;
+    }
+
+    HRESULT STDMETHODCALLTYPE get_Item(VARIANT Index, ADOField** ppvObject) override {
+        if (!ppvObject) return E_POINTER;
+        *ppvObject = nullptr;
+        std::wstring name;
+        HRESULT hr = rs_->FieldItem(Index, &name);
+        if (FAILED(hr)) return hr;
+        *ppvObject = new FieldStandin(rs_.get(), name);
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE get_Count(long*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE _NewEnum(IUnknown**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Refresh() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE _Append(BSTR, DataTypeEnum, ADO_LONGPTR,
+                                      FieldAttributeEnum) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Delete(VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Append(BSTR, DataTypeEnum, ADO_LONGPTR, FieldAttributeEnum,
+                                     VARIANT) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Update() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Resync(ResyncEnum) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CancelUpdate() override { return E_NOTIMPL; }
+
+  private:
+    ComPtr<RecordsetStandin> rs_;
+    std::atomic<ULONG> refs_{1};
+};
+
+}  // namespace
+
+ComPtr<RecordsetStandin> RecordsetStandin::Create(std::vector<std::wstring> columns) {
+    auto* rs = new RecordsetStandin();
+    rs->columns = std::move(columns);
+    return ComPtr<RecordsetStandin>::adopt(rs);
+}
+
+void RecordsetStandin::Fail(const std::string& method, HRESULT hr, const std::wstring& field) {
+    failures_[{method, field}] = hr;
+}
+
+std::string RecordsetStandin::Trace() const {
+    std::string out;
+    for (const RecordsetCall& call : calls) {
+        if (!out.empty()) out += ' ';
+        out += call.method;
+        if (!call.field.empty()) out += "(" + Narrow(call.field) + ")";
+    }
+    return out;
+}
+
+std::vector<RecordsetCall> RecordsetStandin::CallsOf(const std::string& method) const {
+    std::vector<RecordsetCall> out;
+    for (const RecordsetCall& call : calls)
+        if (call.method == method) out.push_back(call);
+    return out;
+}
+
+long RecordsetStandin::LiveChildren() {
+    return g_liveChildren.load();
+}
+
+HRESULT RecordsetStandin::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == kIidAdo ||
+        riid == kIidRecordset15 || riid == kIidRecordset20 || riid == kIidRecordset21 ||
+        riid == kIidRecordset) {
+        *ppv = static_cast<_ADORecordset*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG RecordsetStandin::Release() {
+    ULONG n = --refs_;
+    if (n == 0) delete this;
+    return n;
+}
+
+HRESULT RecordsetStandin::Record(const std::string& method, const std::wstring& field,
+                                 std::vector<Value> args) {
+    RecordsetCall call;
+    call.method = method;
+    call.field = field;
+    call.args = std::move(args);
+    call.row = position < rows.size() ? static_cast<long>(position) : -1;
+    calls.push_back(std::move(call));
+    auto it = failures_.find({method, field});
+    if (it == failures_.end()) it = failures_.find({method, L""});
+    return it == failures_.end() ? S_OK : it->second;
+}
+
+HRESULT RecordsetStandin::Unsupported(const char* name) {
+    calls.push_back({std::string("unsupported:") + name, L"", {}, -1});
+    return E_NOTIMPL;
+}
+
+bool RecordsetStandin::HasColumn(const std::wstring& name) const {
+    for (const std::wstring& c : columns)
+        if (_wcsicmp(c.c_str(), name.c_str()) == 0) return true;
+    return false;
+}
+
+HRESULT RecordsetStandin::get_RecordCount(ADO_LONGPTR* pl) {
+    HRESULT hr = Record("RecordCount", L"");
+    if (FAILED(hr)) return hr;
+    if (!pl) return E_POINTER;
+    *pl = recordCount ? *recordCount : static_cast<ADO_LONGPTR>(rows.size());
+    return S_OK;
+}
+
+HRESULT RecordsetStandin::AddNew(VARIANT FieldList, VARIANT Values) {
+    HRESULT hr = Record("AddNew", L"", {Value(FieldList), Value(Values)});
+    if (FAILED(hr)) return hr;
+    Row row;
+    for (const std::wstring& c : columns) {
+        auto d = defaults.find(c);
+        row[c] = d == defaults.end() ? Value::Null() : d->second;
+    }
+    rows.push_back(row);
+    position = rows.size() - 1;
+    return S_OK;
+}
+
+HRESULT RecordsetStandin::put_Collect(VARIANT Index, VARIANT value) {
+    std::wstring name;
+    KeyName(Index, &name);
+    HRESULT hr = Record("Collect", name, {Value(Index), Value(value)});
+    if (FAILED(hr)) return hr;
+    if (!HasColumn(name)) return kItemNotFound;
+    if (position >= rows.size()) return kNoCurrentRecord;
+    rows[position][name] = Value(value);
+    return S_OK;
+}
+
+HRESULT RecordsetStandin::get_Fields(ADOFields** ppvObject) {
+    HRESULT hr = Record("Fields", L"");
+    if (FAILED(hr)) return hr;
+    if (!ppvObject) return E_POINTER;
+    *ppvObject = new FieldsStandin(this);
+    return S_OK;
+}
+
+HRESULT RecordsetStandin::FieldItem(const VARIANT& index, std::wstring* name) {
+    KeyName(index, name);
+    HRESULT hr = Record("Item", *name, {Value(index)});
+    if (FAILED(hr)) return hr;
+    return HasColumn(*name) ? S_OK : kItemNotFound;
+}
+
+HRESULT RecordsetStandin::FieldAppendChunk(const std::wstring& name, const VARIANT& data) {
+    // The first chunk after anything else replaces the value; the ones right after it append.
+    const bool continues = !calls.empty() && calls.back().method == "AppendChunk" &&
+                           calls.back().field == name &&
+                           calls.back().row == static_cast<long>(position);
+    HRESULT hr = Record("AppendChunk", name, {Value(data)});
+    if (FAILED(hr)) return hr;
+    if (position >= rows.size()) return kNoCurrentRecord;
+    Value& target = rows[position][name];
+    if (continues && V_VT(&data) == (VT_ARRAY | VT_UI1) && target.vt() == (VT_ARRAY | VT_UI1)) {
+        std::vector<BYTE> joined = target.bytes(), more = Value(data).bytes();
+        joined.insert(joined.end(), more.begin(), more.end());
+        target = Value::Bytes(joined);
+    } else {
+        target = Value(data);
+    }
+    return S_OK;
+}
+
+HRESULT RecordsetStandin::FieldValue(const std::wstring& name, VARIANT* value) {
+    HRESULT hr = Record("Value", name);
+    if (FAILED(hr)) return hr;
+    if (!value) return E_POINTER;
+    if (position >= rows.size()) return kNoCurrentRecord;
+    auto it = rows[position].find(name);
+    if (it == rows[position].end()) {
+        VariantInit(value);
+        V_VT(value) = VT_NULL;
+        return S_OK;
+    }
+    VariantInit(value);
+    return VariantCopy(value, const_cast<VARIANT*>(&it->second.get()));
+}
+
+HRESULT RecordsetStandin::MoveFirst() {
+    HRESULT hr = Record("MoveFirst", L"");
+    if (FAILED(hr)) return hr;
+    position = 0;
+    return S_OK;
+}
+
+HRESULT RecordsetStandin::MoveNext() {
+    HRESULT hr = Record("MoveNext", L"");
+    if (FAILED(hr)) return hr;
+    if (position >= rows.size()) return kNoCurrentRecord;
+    ++position;
+    return S_OK;
+}
+
+HRESULT RecordsetStandin::get_EOF(VARIANT_BOOL* pb) {
+    HRESULT hr = Record("EOF", L"");
+    if (FAILED(hr)) return hr;
+    if (!pb) return E_POINTER;
+    *pb = position >= rows.size() ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+// clang-format off
+#define QT_UNSUPPORTED(name, ...) \
+    HRESULT RecordsetStandin::name(__VA_ARGS__) { return Unsupported(#name); }
+
+QT_UNSUPPORTED(GetTypeInfoCount, UINT*)
+QT_UNSUPPORTED(GetTypeInfo, UINT, LCID, ITypeInfo**)
+QT_UNSUPPORTED(GetIDsOfNames, REFIID, LPOLESTR*, UINT, LCID, DISPID*)
+QT_UNSUPPORTED(Invoke, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*)
+QT_UNSUPPORTED(get_Properties, ADOProperties**)
+QT_UNSUPPORTED(get_AbsolutePosition, PositionEnum_Param*)
+QT_UNSUPPORTED(put_AbsolutePosition, PositionEnum_Param)
+QT_UNSUPPORTED(putref_ActiveConnection, IDispatch*)
+QT_UNSUPPORTED(put_ActiveConnection, VARIANT)
+QT_UNSUPPORTED(get_ActiveConnection, VARIANT*)
+QT_UNSUPPORTED(get_BOF, VARIANT_BOOL*)
+QT_UNSUPPORTED(get_Bookmark, VARIANT*)
+QT_UNSUPPORTED(put_Bookmark, VARIANT)
+QT_UNSUPPORTED(get_CacheSize, long*)
+QT_UNSUPPORTED(put_CacheSize, long)
+QT_UNSUPPORTED(get_CursorType, CursorTypeEnum*)
+QT_UNSUPPORTED(put_CursorType, CursorTypeEnum)
+QT_UNSUPPORTED(get_LockType, LockTypeEnum*)
+QT_UNSUPPORTED(put_LockType, LockTypeEnum)
+QT_UNSUPPORTED(get_MaxRecords, ADO_LONGPTR*)
+QT_UNSUPPORTED(put_MaxRecords, ADO_LONGPTR)
+QT_UNSUPPORTED(putref_Source, IDispatch*)
+QT_UNSUPPORTED(put_Source, BSTR)
+QT_UNSUPPORTED(get_Source, VARIANT*)
+QT_UNSUPPORTED(CancelUpdate)
+QT_UNSUPPORTED(Close)
+QT_UNSUPPORTED(Delete, AffectEnum)
+QT_UNSUPPORTED(GetRows, long, VARIANT, VARIANT, VARIANT*)
+QT_UNSUPPORTED(Move, ADO_LONGPTR, VARIANT)
+QT_UNSUPPORTED(MovePrevious)
+QT_UNSUPPORTED(MoveLast)
+QT_UNSUPPORTED(Open, VARIANT, VARIANT, CursorTypeEnum, LockTypeEnum, LONG)
+QT_UNSUPPORTED(Requery, LONG)
+QT_UNSUPPORTED(_xResync, AffectEnum)
+QT_UNSUPPORTED(Update, VARIANT, VARIANT)
+QT_UNSUPPORTED(get_AbsolutePage, PositionEnum_Param*)
+QT_UNSUPPORTED(put_AbsolutePage, PositionEnum_Param)
+QT_UNSUPPORTED(get_EditMode, EditModeEnum*)
+QT_UNSUPPORTED(get_Filter, VARIANT*)
+QT_UNSUPPORTED(put_Filter, VARIANT)
+QT_UNSUPPORTED(get_PageCount, ADO_LONGPTR*)
+QT_UNSUPPORTED(get_PageSize, long*)
+QT_UNSUPPORTED(put_PageSize, long)
+QT_UNSUPPORTED(get_Sort, BSTR*)
+QT_UNSUPPORTED(put_Sort, BSTR)
+QT_UNSUPPORTED(get_Status, long*)
+QT_UNSUPPORTED(get_State, LONG*)
+QT_UNSUPPORTED(_xClone, _ADORecordset**)
+QT_UNSUPPORTED(UpdateBatch, AffectEnum)
+QT_UNSUPPORTED(CancelBatch, AffectEnum)
+QT_UNSUPPORTED(get_CursorLocation, CursorLocationEnum*)
+QT_UNSUPPORTED(put_CursorLocation, CursorLocationEnum)
+QT_UNSUPPORTED(NextRecordset, VARIANT*, _ADORecordset**)
+QT_UNSUPPORTED(Supports, CursorOptionEnum, VARIANT_BOOL*)
+QT_UNSUPPORTED(get_Collect, VARIANT, VARIANT*)
+QT_UNSUPPORTED(get_MarshalOptions, MarshalOptionsEnum*)
+QT_UNSUPPORTED(put_MarshalOptions, MarshalOptionsEnum)
+QT_UNSUPPORTED(Find, BSTR, ADO_LONGPTR, SearchDirectionEnum, VARIANT)
+QT_UNSUPPORTED(Cancel)
+QT_UNSUPPORTED(get_DataSource, IUnknown**)
+QT_UNSUPPORTED(putref_DataSource, IUnknown*)
+QT_UNSUPPORTED(_xSave, BSTR, PersistFormatEnum)
+QT_UNSUPPORTED(get_ActiveCommand, IDispatch**)
+QT_UNSUPPORTED(put_StayInSync, VARIANT_BOOL)
+QT_UNSUPPORTED(get_StayInSync, VARIANT_BOOL*)
+QT_UNSUPPORTED(GetString, StringFormatEnum, long, BSTR, BSTR, BSTR, BSTR*)
+QT_UNSUPPORTED(get_DataMember, BSTR*)
+QT_UNSUPPORTED(put_DataMember, BSTR)
+QT_UNSUPPORTED(CompareBookmarks, VARIANT, VARIANT, CompareEnum*)
+QT_UNSUPPORTED(Clone, LockTypeEnum, _ADORecordset**)
+QT_UNSUPPORTED(Resync, AffectEnum, ResyncEnum)
+QT_UNSUPPORTED(Seek, VARIANT, SeekEnum)
+QT_UNSUPPORTED(put_Index, BSTR)
+QT_UNSUPPORTED(get_Index, BSTR*)
+QT_UNSUPPORTED(Save, VARIANT, PersistFormatEnum)
+
+#undef QT_UNSUPPORTED
+// clang-format on
+
+}  // namespace qt

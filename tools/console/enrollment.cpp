@@ -1,0 +1,222 @@
+#include "tools/console/enrollment.h"
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "driver/com.h"
+#include "tests/recordset_standin.h"
+
+namespace {
+
+using qt::RecordsetStandin;
+using qt::Row;
+using qt::Value;
+using quorin::Bstr;
+using quorin::ComPtr;
+
+std::string Utf8(const std::wstring& text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring Wide(const std::string& text) {
+    int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+void Say(const std::wstring& text) {
+    std::string out = Utf8(text);
+    fwrite(out.data(), 1, out.size(), stdout);
+    fflush(stdout);
+}
+
+short Number(const wchar_t* text) {
+    return static_cast<short>(_wtoi(text));
+}
+
+// How the console shows a field value.
+std::wstring Describe(const Value& v) {
+    switch (v.vt()) {
+        case VT_EMPTY:
+            return L"Empty";
+        case VT_NULL:
+            return L"Null";
+        case VT_I2:
+            return std::to_wstring(V_I2(&v.get()));
+        case VT_I4:
+            return std::to_wstring(V_I4(&v.get()));
+        case VT_BSTR:
+            return L"\"" + v.text() + L"\"";
+        case VT_ARRAY | VT_UI1:
+            return std::to_wstring(v.bytes().size()) + L" bytes";
+        default:
+            return L"(variant type " + std::to_wstring(v.vt()) + L")";
+    }
+}
+
+void ShowRow(const Row& row) {
+    for (const std::wstring& name : qt::EnrollmentColumns()) {
+        auto it = row.find(name);
+        Say(L"  " + name + L": " + (it == row.end() ? L"Null" : Describe(it->second)) + L"\n");
+    }
+}
+
+// The row file: one field a line, "<name> <kind> <value>", kind one of NULL, EMPTY, I2, I4, TEXT
+// (UTF-8 to the end of the line) and BYTES (hexadecimal).
+std::string FieldLine(const std::wstring& name, const Value& v) {
+    std::string line = Utf8(name) + ' ';
+    switch (v.vt()) {
+        case VT_EMPTY:
+            return line + "EMPTY";
+        case VT_I2:
+            return line + "I2 " + std::to_string(V_I2(&v.get()));
+        case VT_I4:
+            return line + "I4 " + std::to_string(V_I4(&v.get()));
+        case VT_BSTR:
+            return line + "TEXT " + Utf8(v.text());
+        case VT_ARRAY | VT_UI1: {
+            static const char digits[] = "0123456789abcdef";
+            line += "BYTES ";
+            for (BYTE b : v.bytes()) {
+                line += digits[b >> 4];
+                line += digits[b & 15];
+            }
+            return line;
+        }
+        default:
+            return line + "NULL";
+    }
+}
+
+bool SaveRow(const wchar_t* path, const Row& row) {
+    FILE* file = _wfopen(path, L"wb");
+    if (!file) return false;
+    bool ok = true;
+    for (const auto& [name, value] : row) {
+        std::string line = FieldLine(name, value) + '\n';
+        ok = ok && fwrite(line.data(), 1, line.size(), file) == line.size();
+    }
+    return fclose(file) == 0 && ok;
+}
+
+bool ParseField(const std::string& line, Row* row) {
+    size_t a = line.find(' ');
+    if (a == std::string::npos) return false;
+    size_t b = line.find(' ', a + 1);
+    const std::wstring name = Wide(line.substr(0, a));
+    const std::string kind = line.substr(a + 1, b == std::string::npos ? b : b - a - 1);
+    const std::string rest = b == std::string::npos ? std::string() : line.substr(b + 1);
+    if (kind == "NULL") {
+        (*row)[name] = Value::Null();
+    } else if (kind == "EMPTY") {
+        (*row)[name] = Value();
+    } else if (kind == "I2") {
+        (*row)[name] = Value::I2(static_cast<short>(std::strtol(rest.c_str(), nullptr, 10)));
+    } else if (kind == "I4") {
+        (*row)[name] = Value::I4(std::strtol(rest.c_str(), nullptr, 10));
+    } else if (kind == "TEXT") {
+        (*row)[name] = Value::Text(Wide(rest));
+    } else if (kind == "BYTES") {
+        if (rest.size() % 2) return false;
+        std::vector<BYTE> bytes;
+        for (size_t i = 0; i < rest.size(); i += 2)
+            bytes.push_back(static_cast<BYTE>(std::stoul(rest.substr(i, 2), nullptr, 16)));
+        (*row)[name] = Value::Bytes(bytes);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool LoadRow(const wchar_t* path, Row* row) {
+    FILE* file = _wfopen(path, L"rb");
+    if (!file) return false;
+    std::string content;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) content.append(buffer, n);
+    fclose(file);
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos) end = content.size();
+        std::string line = content.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && !ParseField(line, row)) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+int Failed(const wchar_t* what, HRESULT hr) {
+    wchar_t line[120];
+    swprintf(line, 120, L"%ls failed: 0x%08lX\n", what, static_cast<unsigned long>(hr));
+    Say(line);
+    return 1;
+}
+
+}  // namespace
+
+int BackupCommand(IMachine* machine, int argc, wchar_t** argv) {
+    if (argc != 6) {
+        Say(L"usage: quorin-host backup <port> <machine> <person> <rowfile>\n");
+        return 2;
+    }
+    ComPtr<RecordsetStandin> rs = RecordsetStandin::Create();
+    // Like the host's table, a new row starts with an empty template rather than Null, so that a
+    // password row can be restored too.
+    rs->defaults[L"bFingerprint"] = Value::Bytes({});
+    Bstr ip(L""), person(argv[4]);
+    BSTR msg = SysAllocString(L"");
+    _ADORecordset* rows = rs.get();
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    HRESULT hr = machine->funcBackFingure(VARIANT_TRUE, ip.get(), Number(argv[2]), Number(argv[3]),
+                                          person.get(), &rows, &msg, &ok);
+    Bstr owned = Bstr::adopt(msg);
+    if (FAILED(hr)) return Failed(L"funcBackFingure", hr);
+    Say(std::wstring(L"funcBackFingure: ") + (ok ? L"True" : L"False") + L"\n");
+    if (!ok || rs->rows.empty()) return 1;
+    ShowRow(rs->rows[rs->position]);
+    if (!SaveRow(argv[5], rs->rows[rs->position])) {
+        Say(std::wstring(L"cannot write ") + argv[5] + L"\n");
+        return 1;
+    }
+    Say(std::wstring(L"row kept in ") + argv[5] + L"\n");
+    return 0;
+}
+
+int RestoreCommand(IMachine* machine, int argc, wchar_t** argv) {
+    if (argc != 6) {
+        Say(L"usage: quorin-host restore <port> <machine> <person> <rowfile>\n");
+        return 2;
+    }
+    ComPtr<RecordsetStandin> rs = RecordsetStandin::Create();
+    Row row;
+    if (!LoadRow(argv[5], &row)) {
+        Say(std::wstring(L"cannot read a row from ") + argv[5] + L"\n");
+        return 1;
+    }
+    Say(std::wstring(L"row from ") + argv[5] + L":\n");
+    ShowRow(row);
+    rs->rows.push_back(row);
+    Bstr ip(L""), person(argv[4]);
+    BSTR msg = SysAllocString(L"");
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    HRESULT hr = machine->funcReWrite(VARIANT_TRUE, ip.get(), Number(argv[2]), Number(argv[3]),
+                                      person.get(), rs.get(), &msg, &ok);
+    Bstr owned = Bstr::adopt(msg);
+    if (FAILED(hr)) return Failed(L"funcReWrite", hr);
+    Say(std::wstring(L"funcReWrite: ") + (ok ? L"True" : L"False") + L"\n");
+    return ok ? 0 : 1;
+}
