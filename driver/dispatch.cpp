@@ -1,26 +1,117 @@
-// Late-bound calls on clsMachine.
+// Late-bound calls on clsMachine, answered from the type libraries: _clsMachine as this module's
+// own "TYPELIB" resource describes it, and the host's names of IMachine from the host's registered
+// library. Both dual interfaces share this one IDispatch. Their dispatch identifiers are the same,
+// 0x60030000 to 0x60030005 in the same order, so a call by identifier through either pointer
+// reaches the same method as the vtable call; names of either interface are answered.
+//
+// The descriptions are loaded for each call and released after it (the platform keeps a loaded
+// library cached while it is in use), so nothing outlives the objects that asked.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+
+#include "driver/com.h"
+#include "driver/identity.h"
 #include "driver/machine.h"
 
 namespace quorin {
 
+namespace {
+
+// The module this code is linked into: Quorin.dll when the host loads the driver.
+HMODULE ThisModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+    return module;
+}
+
+HRESULT LoadOwnLibrary(ComPtr<ITypeLib>& lib) {
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD n = GetModuleFileNameW(ThisModule(), path, MAX_PATH + 1);
+    if (n > 0 && n <= MAX_PATH && SUCCEEDED(LoadTypeLibEx(path, REGKIND_NONE, lib.put())))
+        return S_OK;
+    // Linked into a module without the resource: the registered library is the same one.
+    return LoadRegTypeLib(kLibidQuorin, 1, 0, 0, lib.put());
+}
+
+// The vtable half of a dual interface, which DispInvoke and DispGetIDsOfNames work from.
+HRESULT VtableHalf(ITypeInfo* dual, ComPtr<ITypeInfo>& out) {
+    HREFTYPE ref = 0;
+    HRESULT hr = dual->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref);
+    if (FAILED(hr)) return hr;
+    return dual->GetRefTypeInfo(ref, out.put());
+}
+
+// _clsMachine's description (the dispatch half, as GetTypeInfo hands it out).
+HRESULT DefaultInterface(ComPtr<ITypeInfo>& info) {
+    ComPtr<ITypeLib> lib;
+    HRESULT hr = LoadOwnLibrary(lib);
+    if (FAILED(hr)) return hr;
+    return lib->GetTypeInfoOfGuid(__uuidof(_clsMachine), info.put());
+}
+
+HRESULT DefaultInterfaceVtable(ComPtr<ITypeInfo>& info) {
+    ComPtr<ITypeInfo> dual;
+    HRESULT hr = DefaultInterface(dual);
+    if (FAILED(hr)) return hr;
+    return VtableHalf(dual.get(), info);
+}
+
+// IMachine as the host's library PeltMachine 1.1 describes it.
+HRESULT HostInterfaceVtable(ComPtr<ITypeInfo>& info) {
+    ComPtr<ITypeLib> lib;
+    HRESULT hr = LoadRegTypeLib(kLibidPeltMachine, 1, 1, 0, lib.put());
+    if (FAILED(hr)) return hr;
+    ComPtr<ITypeInfo> dual;
+    hr = lib->GetTypeInfoOfGuid(__uuidof(IMachine), dual.put());
+    if (FAILED(hr)) return hr;
+    return VtableHalf(dual.get(), info);
+}
+
+}  // namespace
+
 HRESULT Machine::GetTypeInfoCount(UINT* count) {
     if (!count) return E_POINTER;
-    *count = 0;
+    *count = 1;
     return S_OK;
 }
 
-HRESULT Machine::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
+HRESULT Machine::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
     if (!info) return E_POINTER;
     *info = nullptr;
-    return TYPE_E_ELEMENTNOTFOUND;
+    if (index != 0) return DISP_E_BADINDEX;
+    ComPtr<ITypeInfo> own;
+    HRESULT hr = DefaultInterface(own);
+    if (FAILED(hr)) return hr;
+    *info = own.detach();
+    return S_OK;
 }
 
-HRESULT Machine::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
-    return DISP_E_UNKNOWNNAME;
+HRESULT Machine::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+    if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    ComPtr<ITypeInfo> info;
+    HRESULT hr = DefaultInterfaceVtable(info);
+    if (FAILED(hr)) return hr;
+    hr = DispGetIDsOfNames(info.get(), names, count, ids);
+    if (hr != DISP_E_UNKNOWNNAME || count == 0 || ids[0] != DISPID_UNKNOWN) return hr;
+    // An unknown member: the host's names of the same methods (funcRegister for
+    // IMachine_funcRegister, ...).
+    ComPtr<ITypeInfo> host;
+    if (FAILED(HostInterfaceVtable(host))) return hr;
+    return DispGetIDsOfNames(host.get(), names, count, ids);
 }
 
-HRESULT Machine::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
-    return DISP_E_MEMBERNOTFOUND;
+HRESULT Machine::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                        VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
+    if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    ComPtr<ITypeInfo> info;
+    HRESULT hr = DefaultInterfaceVtable(info);
+    if (FAILED(hr)) return hr;
+    return DispInvoke(static_cast<_clsMachine*>(this), info.get(), id, flags, params, result, excep,
+                      argErr);
 }
 
 }  // namespace quorin

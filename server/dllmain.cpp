@@ -7,14 +7,16 @@
 #include "server/factory.h"
 #include "server/registration.h"
 
+// The entry point is the runtime's own; the module finds itself when registration needs its path.
 namespace {
-HMODULE g_module = nullptr;
+HMODULE ThisModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+    return module;
 }
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) g_module = instance;
-    return TRUE;
-}
+}  // namespace
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
@@ -30,9 +32,9 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-    return quorin::server::RegisterServer(g_module);
+    return quorin::server::RegisterServer(ThisModule());
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-    return quorin::server::UnregisterServer(g_module);
+    return quorin::server::UnregisterServer(ThisModule());
 }

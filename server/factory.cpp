@@ -12,7 +12,7 @@ std::atomic<long> g_locks{0};
 
 // One static factory: it carries no state and lives as long as the module.
 class MachineFactory final : public IClassFactory {
-public:
+  public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IClassFactory) {
@@ -46,8 +46,12 @@ MachineFactory g_factory;
 
 }  // namespace
 
-HRESULT GetFactory(REFIID riid, void** ppv) { return g_factory.QueryInterface(riid, ppv); }
+HRESULT GetFactory(REFIID riid, void** ppv) {
+    return g_factory.QueryInterface(riid, ppv);
+}
 
-bool Locked() { return g_locks.load() > 0; }
+bool Locked() {
+    return g_locks.load() > 0;
+}
 
 }  // namespace quorin::server

@@ -1,9 +1,13 @@
 #include "server/registration.h"
 
 #include <objbase.h>
+#include <oleauto.h>
 
+#include <cwchar>
 #include <string>
+#include <vector>
 
+#include "driver/com.h"
 #include "driver/identity.h"
 
 namespace quorin::server {
@@ -16,15 +20,8 @@ std::wstring GuidText(const GUID& guid) {
     return text;
 }
 
-LONG SetValue(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
-    HKEY key = nullptr;
-    LONG rc = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                              nullptr);
-    if (rc != ERROR_SUCCESS) return rc;
-    rc = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return rc;
+HRESULT FromWin32(LONG rc) {
+    return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc);
 }
 
 std::wstring ModulePath(HMODULE module) {
@@ -40,17 +37,115 @@ std::wstring ModulePath(HMODULE module) {
     }
 }
 
-std::wstring ClassKey() { return L"Software\\Classes\\CLSID\\" + GuidText(kClsidClsMachine); }
-std::wstring ProgIdKey() { return std::wstring(L"Software\\Classes\\") + kProgId; }
+// One registry value that registration writes under HKLM.
+struct Entry {
+    std::wstring key;
+    const wchar_t* name;  // nullptr: the key's default value
+    std::wstring value;
+};
 
-HRESULT FromWin32(LONG rc) { return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc); }
+const std::wstring& ClassKey() {
+    static const std::wstring key = L"Software\\Classes\\CLSID\\" + GuidText(kClsidClsMachine);
+    return key;
+}
+const std::wstring& ProgIdKey() {
+    static const std::wstring key = std::wstring(L"Software\\Classes\\") + kProgId;
+    return key;
+}
 
+// The class and its ProgID, in the order they are written.
+std::vector<Entry> ClassEntries(const std::wstring& path) {
+    const std::wstring& cls = ClassKey();
+    return {
+        {cls, nullptr, kProgId},
+        {cls + L"\\InprocServer32", nullptr, path},
+        {cls + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+        {cls + L"\\ProgID", nullptr, kProgId},
+        {cls + L"\\TypeLib", nullptr, GuidText(kLibidQuorin)},
+        {cls + L"\\VERSION", nullptr, L"1.0"},
+        {ProgIdKey(), nullptr, kProgId},
+        {ProgIdKey() + L"\\CLSID", nullptr, GuidText(kClsidClsMachine)},
+    };
+}
+
+// The keys those entries live in, innermost first.
+std::vector<std::wstring> ClassKeys() {
+    const std::wstring& cls = ClassKey();
+    return {
+        cls + L"\\InprocServer32", cls + L"\\ProgID", cls + L"\\TypeLib", cls + L"\\VERSION", cls,
+        ProgIdKey() + L"\\CLSID",  ProgIdKey()};
+}
+
+LONG Write(const Entry& e) {
+    HKEY key = nullptr;
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, e.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                              nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegSetValueExW(key, e.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(e.value.c_str()),
+                        static_cast<DWORD>((e.value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return rc;
+}
+
+LONG DeleteIfEmpty(const std::wstring& path) {
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key);
+    if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) return rc;
+    DWORD subkeys = 0, values = 0;
+    rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                          nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (subkeys > 0 || values > 0) return ERROR_SUCCESS;  // someone else's entries remain
+    rc = RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+}
+
+// Removes the values that registration writes, then those of its keys that are left empty;
+// whatever else lives there stays. Returns the first failure, after trying everything.
 HRESULT RemoveClassEntries() {
-    LONG a = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ClassKey().c_str());
-    LONG b = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ProgIdKey().c_str());
-    if (a != ERROR_SUCCESS && a != ERROR_FILE_NOT_FOUND) return FromWin32(a);
-    if (b != ERROR_SUCCESS && b != ERROR_FILE_NOT_FOUND) return FromWin32(b);
-    return S_OK;
+    LONG first = ERROR_SUCCESS;
+    auto note = [&first](LONG rc) {
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && first == ERROR_SUCCESS) first = rc;
+    };
+    for (const Entry& e : ClassEntries(std::wstring()))
+        note(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, e.key.c_str(), e.name));
+    for (const std::wstring& key : ClassKeys()) note(DeleteIfEmpty(key));
+    return FromWin32(first);
+}
+
+// The module's own type library, "TYPELIB" 1.
+HRESULT LoadOwnTypeLib(const std::wstring& path, REGKIND kind, ComPtr<ITypeLib>& lib) {
+    return LoadTypeLibEx(path.c_str(), kind, lib.put());
+}
+
+bool TypeLibRegistered(const TLIBATTR& attr) {
+    wchar_t version[40] = {};
+    swprintf(version, 40, L"\\%x.%x\\%lx\\", attr.wMajorVerNum, attr.wMinorVerNum,
+             static_cast<unsigned long>(attr.lcid));
+    std::wstring key = L"TypeLib\\" + GuidText(attr.guid) + version +
+                       (attr.syskind == SYS_WIN64 ? L"win64" : L"win32");
+    HKEY hkey = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE, &hkey) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(hkey);
+    return true;
+}
+
+// Removes the library's registration, for the kind it was built for (SYS_WIN32 or SYS_WIN64).
+HRESULT UnregisterOwnTypeLib(const std::wstring& path) {
+    ComPtr<ITypeLib> lib;
+    HRESULT hr = LoadOwnTypeLib(path, REGKIND_NONE, lib);
+    if (FAILED(hr)) return hr;
+    TLIBATTR* attr = nullptr;
+    hr = lib->GetLibAttr(&attr);
+    if (FAILED(hr)) return hr;
+    const TLIBATTR identity = *attr;
+    lib->ReleaseTLibAttr(attr);
+    if (!TypeLibRegistered(identity)) return S_OK;
+    return UnRegisterTypeLib(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum,
+                             identity.lcid, identity.syskind);
 }
 
 }  // namespace
@@ -58,26 +153,31 @@ HRESULT RemoveClassEntries() {
 HRESULT RegisterServer(HMODULE module) {
     const std::wstring path = ModulePath(module);
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-    const std::wstring clsid = GuidText(kClsidClsMachine);
-    const std::wstring cls = ClassKey();
-    LONG rc = SetValue(HKEY_LOCAL_MACHINE, cls, nullptr, kProgId);
-    if (rc == ERROR_SUCCESS) rc = SetValue(HKEY_LOCAL_MACHINE, cls + L"\\InprocServer32", nullptr, path);
-    if (rc == ERROR_SUCCESS)
-        rc = SetValue(HKEY_LOCAL_MACHINE, cls + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
-    if (rc == ERROR_SUCCESS) rc = SetValue(HKEY_LOCAL_MACHINE, cls + L"\\ProgID", nullptr, kProgId);
-    if (rc == ERROR_SUCCESS)
-        rc = SetValue(HKEY_LOCAL_MACHINE, cls + L"\\TypeLib", nullptr, GuidText(kLibidQuorin));
-    if (rc == ERROR_SUCCESS) rc = SetValue(HKEY_LOCAL_MACHINE, cls + L"\\VERSION", nullptr, L"1.0");
-    if (rc == ERROR_SUCCESS) rc = SetValue(HKEY_LOCAL_MACHINE, ProgIdKey(), nullptr, kProgId);
-    if (rc == ERROR_SUCCESS) rc = SetValue(HKEY_LOCAL_MACHINE, ProgIdKey() + L"\\CLSID", nullptr, clsid);
-    if (rc != ERROR_SUCCESS) {
-        // No half-written class is left behind.
-        RemoveClassEntries();
-        return FromWin32(rc);
+
+    // Registered under the module's path exactly as the loader reports it.
+    ComPtr<ITypeLib> lib;
+    HRESULT hr = LoadOwnTypeLib(path, REGKIND_NONE, lib);
+    if (SUCCEEDED(hr)) hr = RegisterTypeLib(lib.get(), const_cast<OLECHAR*>(path.c_str()), nullptr);
+    if (FAILED(hr)) return hr;
+
+    for (const Entry& e : ClassEntries(path)) {
+        LONG rc = Write(e);
+        if (rc != ERROR_SUCCESS) {
+            // No half-written class is left behind.
+            RemoveClassEntries();
+            UnregisterOwnTypeLib(path);
+            return FromWin32(rc);
+        }
     }
     return S_OK;
 }
 
-HRESULT UnregisterServer(HMODULE) { return RemoveClassEntries(); }
+HRESULT UnregisterServer(HMODULE module) {
+    const std::wstring path = ModulePath(module);
+    if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
+    HRESULT classes = RemoveClassEntries();
+    HRESULT library = UnregisterOwnTypeLib(path);
+    return FAILED(classes) ? classes : library;
+}
 
 }  // namespace quorin::server

@@ -1,0 +1,258 @@
+// Late-bound calls as a scripting host makes them: names and dispatch identifiers of the default
+// interface and of IMachine, and operations called by name through IDispatch::Invoke against the
+// simulated clock, compared with the same calls through the IMachine vtable.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "standins/pelt/pelt_probe.h"
+#include "tests/support.h"
+
+namespace {
+
+using namespace qt;
+
+DISPID IdOf(IDispatch* d, const wchar_t* name) {
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    DISPID id = 0;
+    HRESULT hr = d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    return hr == S_OK ? id : hr;
+}
+
+TEST(Dispatch, NamesOfBothInterfacesGiveTheSameDispatchIdentifiers) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    ComPtr<_clsMachine> def = DefaultInterface(machine.get());
+    const wchar_t* host[] = {L"funcRegister",     L"funcBackFingure", L"funcReWrite",
+                             L"DownloadCarddata", L"funcWriteCard",   L"delCardData"};
+    for (int i = 0; i < 6; ++i) {
+        const std::wstring own = std::wstring(L"IMachine_") + host[i];
+        EXPECT_EQ(0x60030000 + i, IdOf(def.get(), own.c_str()));
+        EXPECT_EQ(0x60030000 + i, IdOf(machine.get(), own.c_str()));
+        EXPECT_EQ(0x60030000 + i, IdOf(machine.get(), host[i]));
+        EXPECT_EQ(0x60030000 + i, IdOf(def.get(), host[i]));
+    }
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, IdOf(def.get(), L"Reserved1"));
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, IdOf(def.get(), L"funcNothing"));
+    LPOLESTR name[] = {const_cast<LPOLESTR>(L"IMachine_funcRegister")};
+    DISPID id = 0;
+    EXPECT_EQ(DISP_E_UNKNOWNINTERFACE,
+              def->GetIDsOfNames(IID_IUnknown, name, 1, LOCALE_USER_DEFAULT, &id));
+
+    UINT count = 0;
+    ASSERT_EQ(S_OK, def->GetTypeInfoCount(&count));
+    EXPECT_EQ(1u, count);
+    ComPtr<ITypeInfo> info;
+    ASSERT_EQ(S_OK, def->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()));
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
+    EXPECT_EQ(__uuidof(_clsMachine), attr->guid);
+    EXPECT_EQ(TKIND_DISPATCH, attr->typekind);
+    info->ReleaseTypeAttr(attr);
+}
+
+TEST(Dispatch, UndescribedEntriesAreNotReachableByIdentifier) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    ComPtr<_clsMachine> def = DefaultInterface(machine.get());
+    for (DISPID id : {0x60030100, 0x60030101, 0x60030102, 0x60030006}) {
+        DISPPARAMS none = {nullptr, nullptr, 0, 0};
+        Variant result;
+        EXPECT_EQ(DISP_E_MEMBERNOTFOUND,
+                  def->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none,
+                              result.get(), nullptr, nullptr));
+    }
+    EXPECT_EQ(E_NOTIMPL, def->Reserved1());
+    EXPECT_EQ(E_NOTIMPL, def->Reserved2());
+    EXPECT_EQ(E_NOTIMPL, def->Reserved3());
+}
+
+// What one call left behind: its answers, the device calls and the records it handed over.
+struct Seen {
+    HRESULT hr = E_UNEXPECTED;
+    VARIANT_BOOL result = 1;
+    std::wstring msg;
+    std::string calls;
+    long records = -1;
+    std::vector<PutRecord> puts;
+    bool operator==(const Seen& o) const {
+        return hr == o.hr && result == o.result && msg == o.msg && calls == o.calls &&
+               records == o.records && puts == o.puts;
+    }
+};
+
+void PrintTo(const Seen& s, std::ostream* os) {
+    *os << "hr=" << std::hex << s.hr << std::dec << " result=" << s.result
+        << " msg=" << std::string(s.msg.begin(), s.msg.end()) << " calls=" << s.calls
+        << " records=" << s.records << " puts=" << s.puts.size();
+}
+
+Seen Observe(HRESULT hr, VARIANT_BOOL result, BSTR msg, _Collection* col) {
+    Seen s;
+    s.hr = hr;
+    s.result = result;
+    s.msg = Text(msg);
+    s.calls = CallTrace(ClockScenario()->calls);
+    s.records = col ? CountOf(col) : -1;
+    s.puts = *PeltJournal();
+    return s;
+}
+
+// Arguments as a late-bound caller passes them.
+VARIANT Arg(VARTYPE vt, void* ref) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = vt;
+    V_BYREF(&v) = ref;
+    return v;
+}
+VARIANT Short(short value) {
+    VARIANT v = Arg(VT_I2, nullptr);
+    V_I2(&v) = value;
+    return v;
+}
+VARIANT Bool(VARIANT_BOOL value) {
+    VARIANT v = Arg(VT_BOOL, nullptr);
+    V_BOOL(&v) = value;
+    return v;
+}
+VARIANT String(BSTR value) {  // borrowed: the caller keeps it
+    VARIANT v = Arg(VT_BSTR, nullptr);
+    V_BSTR(&v) = value;
+    return v;
+}
+
+// Calls a method with arguments in call order; the result converted to Boolean.
+HRESULT CallByName(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args,
+                   VARIANT_BOOL* result, EXCEPINFO* excep) {
+    DISPID id = IdOf(d, name);
+    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+    DISPPARAMS params = {reversed.data(), nullptr, UINT(reversed.size()), 0};
+    Variant answer;
+    UINT argErr = 0;
+    HRESULT hr = d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                           answer.get(), excep, &argErr);
+    *result = V_VT(answer.get()) == VT_BOOL ? V_BOOL(answer.get()) : VARIANT_BOOL(1);
+    return hr;
+}
+
+void BenchWithTwoDevices() {
+    clocksim::Scenario& clock = FreshClock();
+    clock.answering = {{1, 1}, {3, 2}};
+    PeltReset();
+}
+
+// Scans ports 1 to 4 for machines 1 to 5, the way `how` calls it.
+enum class How { Vtable, DefaultByName, IMachineByName };
+Seen Discover(IMachine* machine, How how) {
+    BenchWithTwoDevices();
+    Bstr msg(L"caller's text"), none(L"");
+    _Collection* col = nullptr;
+    VARIANT_BOOL result = 1;
+    HRESULT hr;
+    if (how == How::Vtable) {
+        hr = machine->funcRegister(&col, VARIANT_TRUE, 1, 4, none.get(), none.get(), 1, 5,
+                                   msg.inout(), &result);
+    } else {
+        ComPtr<_clsMachine> def = DefaultInterface(machine);
+        IDispatch* target = how == How::DefaultByName ? static_cast<IDispatch*>(def.get())
+                                                      : static_cast<IDispatch*>(machine);
+        const wchar_t* name =
+            how == How::DefaultByName ? L"IMachine_funcRegister" : L"funcRegister";
+        IDispatch* colRef = nullptr;
+        hr = CallByName(target, name,
+                        {Arg(VT_BYREF | VT_DISPATCH, &colRef), Bool(VARIANT_TRUE), Short(1),
+                         Short(4), String(none.get()), String(none.get()), Short(1), Short(5),
+                         Arg(VT_BYREF | VT_BSTR, msg.inout())},
+                        &result, nullptr);
+        if (colRef) colRef->QueryInterface(__uuidof(_Collection), reinterpret_cast<void**>(&col));
+        if (colRef) colRef->Release();
+    }
+    Seen seen = Observe(hr, result, msg.get(), col);
+    if (col) col->Release();
+    return seen;
+}
+
+TEST(Dispatch, DiscoveryByNameBehavesLikeTheVtableCall) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    const Seen vtable = Discover(machine.get(), How::Vtable);
+    EXPECT_EQ(S_OK, vtable.hr);
+    EXPECT_EQ(VARIANT_TRUE, vtable.result);
+    EXPECT_EQ(2, vtable.records);
+    // Each port until a machine answers: 1, 1-5, 1-2, 1-5.
+    EXPECT_EQ(13u, ClockScenario()->CallsOf(clocksim::kConnectSerial).size());
+    EXPECT_EQ(vtable, Discover(machine.get(), How::DefaultByName));
+    EXPECT_EQ(vtable, Discover(machine.get(), How::IMachineByName));
+}
+
+clocksim::LogRecord Swipe(int person, int minute) {
+    clocksim::LogRecord r;
+    r.person = person;
+    r.year = 2008;
+    r.month = 3;
+    r.day = 14;
+    r.hour = 9;
+    r.minute = minute;
+    return r;
+}
+
+// Downloads two records of machine 5 on port 2 into an empty collection; every Disconnect
+// failing when asked.
+Seen Download(IMachine* machine, bool byName, bool failDisconnect, EXCEPINFO* excep) {
+    clocksim::Scenario& clock = FreshClock();
+    clock.log = {Swipe(7, 30), Swipe(8, 31)};
+    if (failDisconnect) clock.Fail(clocksim::kDisconnect, DISP_E_EXCEPTION, L"Port is gone");
+    PeltReset();
+    ComPtr<_Collection> cdata = NewCollection();
+    Bstr msg(L"caller's text"), ip(L"");
+    VARIANT_BOOL result = 1;
+    HRESULT hr;
+    _Collection* col = cdata.get();
+    if (!byName) {
+        hr = machine->DownloadCarddata(VARIANT_TRUE, ip.get(), 2, 5, &col, msg.inout(), &result);
+    } else {
+        ComPtr<_clsMachine> def = DefaultInterface(machine);
+        IDispatch* colRef = cdata.get();
+        hr =
+            CallByName(def.get(), L"IMachine_DownloadCarddata",
+                       {Bool(VARIANT_TRUE), String(ip.get()), Short(2), Short(5),
+                        Arg(VT_BYREF | VT_DISPATCH, &colRef), Arg(VT_BYREF | VT_BSTR, msg.inout())},
+                       &result, excep);
+    }
+    return Observe(hr, result, msg.get(), cdata.get());
+}
+
+TEST(Dispatch, DownloadByNameBehavesLikeTheVtableCall) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    const Seen vtable = Download(machine.get(), false, false, nullptr);
+    EXPECT_EQ(S_OK, vtable.hr);
+    EXPECT_EQ(VARIANT_TRUE, vtable.result);
+    EXPECT_EQ(L"", vtable.msg);
+    EXPECT_EQ(2, vtable.records);
+    EXPECT_EQ(vtable, Download(machine.get(), true, false, nullptr));
+}
+
+TEST(Dispatch, ErrorEscapingTheHandlerArrivesAsAnException) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    Seen vtable = Download(machine.get(), false, true, nullptr);
+    ASSERT_TRUE(FAILED(vtable.hr));
+    EXCEPINFO excep{};
+    Seen byName = Download(machine.get(), true, true, &excep);
+    EXPECT_EQ(DISP_E_EXCEPTION, byName.hr);
+    EXPECT_EQ(vtable.hr, excep.scode);
+    EXPECT_EQ(L"Port is gone", Text(excep.bstrDescription));
+    SysFreeString(excep.bstrDescription);
+    SysFreeString(excep.bstrSource);
+    SysFreeString(excep.bstrHelpFile);
+    byName.hr = vtable.hr;
+    EXPECT_EQ(vtable, byName);
+}
+
+}  // namespace

@@ -1,0 +1,400 @@
+// The in-process server as an installer and a host meet it: what regsvr32 writes and removes,
+// the registered class and type library, the class factory and the unload check. The tests that
+// unregister put the registration back, and the program runs alone.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support.h"
+#include "tests/typelib_expect.h"
+
+namespace {
+
+using namespace qt;
+
+const std::wstring kClsid = L"{868DE1EB-2CA2-43C2-9D8C-E5D10182A937}";
+const std::wstring kLibid = L"{D6E5994A-10CC-4129-81B8-78876DBEFBFF}";
+const std::wstring kIid = L"{DC84393F-9880-4B19-AC13-B0C72743C5F6}";
+const std::wstring kClasses = L"Software\\Classes";
+
+std::wstring Lower(std::wstring s) {
+    CharLowerBuffW(s.data(), DWORD(s.size()));
+    return s;
+}
+
+// The class and ProgID keys, and their paths in a snapshot.
+const std::wstring kClassPath = kClasses + L"\\CLSID\\" + kClsid;
+const std::wstring kProgIdPath = kClasses + L"\\Quorin.clsMachine";
+const std::wstring kClassKey = Lower(kClassPath);
+const std::wstring kProgIdKey = Lower(kProgIdPath);
+
+// Quorin.dll beside this program: the file the test prefix registered.
+std::wstring ServerPath() {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path = self;
+    return path.substr(0, path.find_last_of(L'\\') + 1) + L"Quorin.dll";
+}
+
+// Every key ("path\") and value ("path|name" -> "type:data") under HKLM\Software\Classes,
+// with paths and names in lower case as the registry compares them.
+using Snapshot = std::map<std::wstring, std::wstring>;
+
+void Walk(HKEY key, const std::wstring& path, Snapshot& out) {
+    out[Lower(path + L"\\")] = L"";
+    DWORD subkeys = 0, maxSubkey = 0, values = 0, maxName = 0, maxData = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr, &values,
+                         &maxName, &maxData, nullptr, nullptr) != ERROR_SUCCESS)
+        return;
+    std::vector<wchar_t> name(maxName + 2);
+    std::vector<BYTE> data(maxData + 2);
+    for (DWORD i = 0; i < values; ++i) {
+        DWORD n = DWORD(name.size()), size = DWORD(data.size()), type = 0;
+        if (RegEnumValueW(key, i, name.data(), &n, nullptr, &type, data.data(), &size) !=
+            ERROR_SUCCESS)
+            continue;
+        std::wstring text;
+        if (type == REG_SZ) {
+            text.assign(reinterpret_cast<wchar_t*>(data.data()), size / 2);
+            text.resize(wcsnlen(text.c_str(), text.size()));
+        } else {
+            for (DWORD b = 0; b < size; ++b) text += L"0123456789abcdef"[data[b] >> 4];
+        }
+        out[Lower(path + L"|" + std::wstring(name.data(), n))] =
+            std::to_wstring(type) + L":" + text;
+    }
+    std::vector<wchar_t> sub(maxSubkey + 2);
+    for (DWORD i = 0; i < subkeys; ++i) {
+        DWORD n = DWORD(sub.size());
+        if (RegEnumKeyExW(key, i, sub.data(), &n, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            continue;
+        const std::wstring child(sub.data(), n);
+        HKEY h = nullptr;
+        if (RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) continue;
+        Walk(h, path + L"\\" + child, out);
+        RegCloseKey(h);
+    }
+}
+
+Snapshot Classes() {
+    Snapshot s;
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClasses.c_str(), 0, KEY_READ, &key));
+    Walk(key, kClasses, s);
+    RegCloseKey(key);
+    return s;
+}
+
+// What `to` has that `from` has not, or has otherwise.
+Snapshot Difference(const Snapshot& from, const Snapshot& to) {
+    Snapshot d;
+    for (const auto& [k, v] : to) {
+        auto it = from.find(k);
+        if (it == from.end() || it->second != v) d[k] = v;
+    }
+    return d;
+}
+
+// The same entries; on a difference, only that is shown.
+void ExpectSame(const Snapshot& expected, const Snapshot& actual) {
+    EXPECT_EQ(Snapshot{}, Difference(expected, actual)) << "entries added or changed";
+    EXPECT_EQ(Snapshot{}, Difference(actual, expected)) << "entries removed or changed";
+}
+
+bool Under(const std::wstring& path, const std::wstring& key) {
+    return path.compare(0, key.size(), key) == 0 &&
+           (path.size() == key.size() || path[key.size()] == L'\\' || path[key.size()] == L'|');
+}
+
+Snapshot Within(const Snapshot& s, const std::wstring& key) {
+    Snapshot out;
+    for (const auto& [k, v] : s)
+        if (Under(k, key)) out[k] = v;
+    return out;
+}
+
+// regsvr32 /s [args] Quorin.dll, as an installer runs it; its exit code.
+DWORD Regsvr32(const std::wstring& args) {
+    std::wstring cmd = L"regsvr32.exe /s " + args + L" \"" + ServerPath() + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
+        return ~0u;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = ~0u;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+std::wstring Value(const std::wstring& key, const wchar_t* name = nullptr) {
+    wchar_t data[1024] = {};
+    DWORD size = sizeof data;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, data, &size) !=
+        ERROR_SUCCESS)
+        return L"(none)";
+    return data;
+}
+
+// The registry as the test prefix's fixture left it is restored after every test.
+class Registration : public testing::Test {
+  protected:
+    void TearDown() override { EXPECT_EQ(0u, Regsvr32(L"")); }
+};
+
+// As a host finds the class (every value written is checked exactly below).
+TEST_F(Registration, ProgIdLeadsToTheClassServedInProcessByThisFile) {
+    CLSID clsid{};
+    ASSERT_EQ(S_OK, CLSIDFromProgID(L"Quorin.clsMachine", &clsid));
+    EXPECT_EQ(kClsid, GuidString(clsid));
+    const std::wstring cls = L"CLSID\\" + kClsid;
+    EXPECT_EQ(Lower(ServerPath()), Lower(Value(cls + L"\\InprocServer32")));
+    EXPECT_EQ(L"Apartment", Value(cls + L"\\InprocServer32", L"ThreadingModel"));
+    EXPECT_EQ(kClsid, Value(L"Quorin.clsMachine\\CLSID"));
+}
+
+TEST_F(Registration, TypeLibraryIsRegisteredAsQuorin1_0Lcid0) {
+    Bstr path;
+    ASSERT_EQ(S_OK,
+              QueryPathOfRegTypeLib(
+                  {0xd6e5994a, 0x10cc, 0x4129, {0x81, 0xb8, 0x78, 0x87, 0x6d, 0xbe, 0xfb, 0xff}}, 1,
+                  0, 0, path.put()));
+    EXPECT_EQ(Lower(ServerPath()), Lower(path.get()));
+    // _clsMachine is registered as an interface of that library.
+    EXPECT_EQ(L"_clsMachine", Value(L"Interface\\" + kIid));
+    EXPECT_EQ(kLibid, Value(L"Interface\\" + kIid + L"\\TypeLib"));
+
+    ComPtr<ITypeLib> lib;
+    ASSERT_EQ(S_OK,
+              LoadRegTypeLib(
+                  {0xd6e5994a, 0x10cc, 0x4129, {0x81, 0xb8, 0x78, 0x87, 0x6d, 0xbe, 0xfb, 0xff}}, 1,
+                  0, 0, lib.put()));
+    HMODULE file = LoadLibraryExW(ServerPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(file);
+    const RawTypeLib raw = ReadRawTypeLib(ResourceBytes(file, L"TYPELIB", 1, 0));
+    FreeLibrary(file);
+    ExpectQuorinLibrary(lib.get(), raw, sizeof(void*));
+
+    // The coclass's IMachine is the host library's own.
+    ComPtr<ITypeInfo> coclass, machine;
+    ASSERT_EQ(S_OK, lib->GetTypeInfo(1, coclass.put()));
+    HREFTYPE ref = 0;
+    ASSERT_EQ(S_OK, coclass->GetRefTypeOfImplType(1, &ref));
+    ASSERT_EQ(S_OK, coclass->GetRefTypeInfo(ref, machine.put()));
+    ComPtr<ITypeLib> host;
+    UINT index = 0;
+    ASSERT_EQ(S_OK, machine->GetContainingTypeLib(host.put(), &index));
+    TLIBATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, host->GetLibAttr(&attr));
+    EXPECT_EQ(L"{7BA2C82C-26EC-4238-A7E2-432E99B4C731}", GuidString(attr->guid));
+    host->ReleaseTLibAttr(attr);
+    Bstr name;
+    ASSERT_EQ(S_OK, machine->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr));
+    EXPECT_EQ(L"IMachine", Text(name.get()));
+}
+
+TEST_F(Registration, UnregisteringRemovesExactlyWhatRegisteringWrote) {
+    const Snapshot registered = Classes();
+    ASSERT_EQ(0u, Regsvr32(L"/u"));
+    const Snapshot unregistered = Classes();
+    EXPECT_EQ(Snapshot{}, Difference(registered, unregistered)) << "unregistering added entries";
+
+    // The class and its ProgID, value for value.
+    const Snapshot written = Difference(unregistered, registered);
+    Snapshot cls = Within(written, kClassKey);
+    for (const auto& [k, v] : Within(written, kProgIdKey)) cls[k] = v;
+    const std::wstring server = kClassKey + L"\\inprocserver32|";
+    EXPECT_EQ(L"1:" + Lower(ServerPath()), Lower(cls[server]));
+    cls.erase(server);
+    EXPECT_EQ((Snapshot{{kClassKey + L"\\", L""},
+                        {kClassKey + L"|", L"1:Quorin.clsMachine"},
+                        {kClassKey + L"\\inprocserver32\\", L""},
+                        {kClassKey + L"\\inprocserver32|threadingmodel", L"1:Apartment"},
+                        {kClassKey + L"\\progid\\", L""},
+                        {kClassKey + L"\\progid|", L"1:Quorin.clsMachine"},
+                        {kClassKey + L"\\typelib\\", L""},
+                        {kClassKey + L"\\typelib|", L"1:" + kLibid},
+                        {kClassKey + L"\\version\\", L""},
+                        {kClassKey + L"\\version|", L"1:1.0"},
+                        {kProgIdKey + L"\\", L""},
+                        {kProgIdKey + L"|", L"1:Quorin.clsMachine"},
+                        {kProgIdKey + L"\\clsid\\", L""},
+                        {kProgIdKey + L"\\clsid|", L"1:" + kClsid}}),
+              cls);
+    // The rest belongs to the type library and its interface (also seen through the 32-bit view).
+    const std::wstring library = Lower(kClasses + L"\\TypeLib\\" + kLibid);
+    for (const auto& [k, v] : written) {
+        bool ours = Under(k, kClassKey) || Under(k, kProgIdKey) || Under(k, library);
+        for (const wchar_t* view : {L"\\", L"\\Wow6432Node\\"})
+            ours = ours || Under(k, Lower(kClasses + view + L"Interface\\" + kIid)) ||
+                   Under(k, Lower(kClasses + view + L"TypeLib\\" + kLibid));
+        EXPECT_TRUE(ours) << std::string(k.begin(), k.end());
+    }
+    const std::wstring win = sizeof(void*) == 8 ? L"win64" : L"win32";
+    EXPECT_EQ(L"1:" + Lower(ServerPath()), Lower(written.at(library + L"\\1.0\\0\\" + win + L"|")));
+
+    // Registering again gives back exactly what there was; twice is harmless, and so is
+    // unregistering twice.
+    ASSERT_EQ(0u, Regsvr32(L""));
+    ExpectSame(registered, Classes());
+    ASSERT_EQ(0u, Regsvr32(L""));
+    ExpectSame(registered, Classes());
+    ASSERT_EQ(0u, Regsvr32(L"/u"));
+    ASSERT_EQ(0u, Regsvr32(L"/u"));
+    ExpectSame(unregistered, Classes());
+}
+
+TEST_F(Registration, UnregisteringLeavesOtherEntriesOfTheClassKey) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                             (kClassPath + L"\\Implemented Categories").c_str(), 0,
+                                             nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
+    RegCloseKey(key);
+    ASSERT_EQ(0u, Regsvr32(L"/u"));
+    Snapshot left = Within(Classes(), kClassKey);
+    EXPECT_EQ(
+        (Snapshot{{kClassKey + L"\\", L""}, {kClassKey + L"\\implemented categories\\", L""}}),
+        left);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassPath.c_str());
+}
+
+TEST_F(Registration, FailureLeavesNoHalfWrittenClass) {
+    ASSERT_EQ(0u, Regsvr32(L"/u"));
+    const Snapshot unregistered = Classes();
+    // A volatile ProgID key: the ProgID's CLSID subkey cannot be created under it, which is the
+    // last step of registering.
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProgIdPath.c_str(), 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &key, nullptr));
+    RegCloseKey(key);
+
+    HMODULE server = LoadLibraryW(ServerPath().c_str());
+    ASSERT_TRUE(server);
+    auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(GetProcAddress(server, "DllRegisterServer")));
+    ASSERT_TRUE(reg);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), reg());
+    FreeLibrary(server);
+
+    Snapshot after = Classes();
+    for (const auto& [k, v] : Within(after, kProgIdKey)) after.erase(k);
+    ExpectSame(unregistered, after);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProgIdPath.c_str());
+}
+
+// The exports, called directly as COM calls them.
+struct Server {
+    Server() : module(LoadLibraryW(ServerPath().c_str())) {}
+    ~Server() {
+        if (module) FreeLibrary(module);
+    }
+    template <class F>
+    F* Export(const char* name) const {
+        return reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    }
+    HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) const {
+        return Export<HRESULT STDAPICALLTYPE(REFCLSID, REFIID, void**)>("DllGetClassObject")(
+            clsid, riid, ppv);
+    }
+    HRESULT CanUnloadNow() const { return Export<HRESULT STDAPICALLTYPE()>("DllCanUnloadNow")(); }
+    HMODULE module;
+};
+
+const CLSID kClsidClsMachine = {
+    0x868de1eb, 0x2ca2, 0x43c2, {0x9d, 0x8c, 0xe5, 0xd1, 0x01, 0x82, 0xa9, 0x37}};
+
+// Runs body on a new thread in an apartment of its own, which ends with the thread.
+template <class F>
+void InFreshApartment(F body) {
+    std::thread([&] {
+        ASSERT_EQ(S_OK, CoInitialize(nullptr));
+        body();
+        CoUninitialize();
+    }).join();
+}
+
+TEST(ServerExports, UnloadAnswersFollowObjectsAndLocks) {
+    InFreshApartment([] {
+        Server server;
+        ASSERT_TRUE(server.module);
+        EXPECT_EQ(S_OK, server.CanUnloadNow());
+
+        ComPtr<IClassFactory> factory;
+        ASSERT_EQ(S_OK,
+                  server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
+        ComPtr<IUnknown> object;
+        ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, object.put_void()));
+        factory.reset();
+        EXPECT_EQ(S_FALSE, server.CanUnloadNow());  // the object
+        object.reset();
+        EXPECT_EQ(S_OK, server.CanUnloadNow());
+
+        ASSERT_EQ(S_OK,
+                  server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
+        EXPECT_EQ(S_OK, factory->LockServer(TRUE));
+        factory.reset();
+        EXPECT_EQ(S_FALSE, server.CanUnloadNow());  // the lock
+        ASSERT_EQ(S_OK,
+                  server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
+        EXPECT_EQ(S_OK, factory->LockServer(FALSE));
+        factory.reset();
+        EXPECT_EQ(S_OK, server.CanUnloadNow());
+    });
+}
+
+TEST(ServerExports, ApartmentDeviceControlCountsUntilItsApartmentEnds) {
+    Server server;
+    InFreshApartment([&] {
+        FreshClock();
+        ComPtr<IMachine> machine = CreateDriver();
+        ASSERT_TRUE(machine);
+        _Collection* col = nullptr;
+        Bstr empty(L""), msg(L"");
+        VARIANT_BOOL result = 1;
+        ASSERT_EQ(S_OK, machine->funcRegister(&col, VARIANT_TRUE, 1, 1, empty.get(), empty.get(), 1,
+                                              1, msg.inout(), &result));
+        if (col) col->Release();
+        machine.reset();
+        EXPECT_EQ(S_FALSE, server.CanUnloadNow());  // this apartment's device control
+    });
+    EXPECT_EQ(S_OK, server.CanUnloadNow());
+}
+
+TEST(ServerExports, ClassObjectOnlyForClsMachineAndNoAggregation) {
+    Server server;
+    for (const char* name :
+         {"DllRegisterServer", "DllUnregisterServer", "DllGetClassObject", "DllCanUnloadNow"})
+        EXPECT_TRUE(GetProcAddress(server.module, name)) << name;
+
+    const CLSID others[] = {
+        {0x00853a19, 0xbd51, 0x419b, {0x92, 0x69, 0x2d, 0xab, 0xe5, 0x7e, 0xb6, 0x1f}},
+        {0x652e4486, 0x6eb5, 0x4fb9, {0xb0, 0x0d, 0xd5, 0x00, 0x42, 0xee, 0xbb, 0x8f}},
+        CLSID_NULL};
+    for (const CLSID& other : others) {
+        void* ppv = reinterpret_cast<void*>(1);
+        EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, server.GetClassObject(other, IID_IClassFactory, &ppv));
+        EXPECT_EQ(nullptr, ppv);
+    }
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
+    ComPtr<IUnknown> object;
+    EXPECT_EQ(CLASS_E_NOAGGREGATION,
+              factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.get()), IID_IUnknown,
+                                      object.put_void()));
+    EXPECT_FALSE(object);
+}
+
+}  // namespace
