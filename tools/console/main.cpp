@@ -2,6 +2,9 @@
 // runs one operation against whatever clock control is registered, printing what it got.
 //
 //   quorin-host discover <portMin> <portMax> <machineMin> <machineMax>
+//   quorin-host download <port> <machine>
+//   quorin-host backup <port> <machine> <person> <rowfile>
+//   quorin-host restore <port> <machine> <person> <rowfile>
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -12,6 +15,7 @@
 
 #include "contract.h"
 #include "driver/com.h"
+#include "tools/console/enrollment.h"
 
 using quorin::Bstr;
 using quorin::ComPtr;
@@ -20,8 +24,8 @@ using quorin::Variant;
 namespace {
 
 void Print(const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
-                                0, nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
     std::string out(n, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
                         nullptr, nullptr);
@@ -31,13 +35,15 @@ void Print(const std::wstring& text) {
 
 std::wstring Text(const VARIANT* v) {
     Variant text;
-    if (FAILED(VariantChangeTypeEx(text.get(), const_cast<VARIANT*>(v), LOCALE_INVARIANT, 0,
-                                   VT_BSTR)))
+    if (FAILED(
+            VariantChangeTypeEx(text.get(), const_cast<VARIANT*>(v), LOCALE_INVARIANT, 0, VT_BSTR)))
         return L"?";
     return std::wstring(V_BSTR(text.get()), SysStringLen(V_BSTR(text.get())));
 }
 
-short Arg(wchar_t** argv, int i) { return static_cast<short>(_wtoi(argv[i])); }
+short Arg(wchar_t** argv, int i) {
+    return static_cast<short>(_wtoi(argv[i]));
+}
 
 int Fail(const wchar_t* what, HRESULT hr) {
     wchar_t line[160];
@@ -69,9 +75,9 @@ int Discover(IMachine* machine, int argc, wchar_t** argv) {
     Bstr msg(L"");
     Bstr none(L"");
     VARIANT_BOOL ok = VARIANT_FALSE;
-    HRESULT hr = machine->funcRegister(col.put(), VARIANT_TRUE, Arg(argv, 2), Arg(argv, 3),
-                                       none.get(), none.get(), Arg(argv, 4), Arg(argv, 5),
-                                       msg.put(), &ok);
+    HRESULT hr =
+        machine->funcRegister(col.put(), VARIANT_TRUE, Arg(argv, 2), Arg(argv, 3), none.get(),
+                              none.get(), Arg(argv, 4), Arg(argv, 5), msg.put(), &ok);
     if (FAILED(hr)) return Fail(L"funcRegister", hr);
     Print(std::wstring(L"funcRegister: ") + (ok ? L"True" : L"False") + L"\n");
     if (msg.length()) Print(L"message: " + std::wstring(msg.get(), msg.length()) + L"\n");
@@ -83,9 +89,57 @@ int Discover(IMachine* machine, int argc, wchar_t** argv) {
         found->get_MachineNo(no.get());
         found->get_Port(port.get());
         found->get_MachineId(id.get());
-        Print(L"  found: port " + Text(port.get()) + L", machine " + Text(no.get()) +
-              L" (id " + Text(id.get()) + L")\n");
+        Print(L"  found: port " + Text(port.get()) + L", machine " + Text(no.get()) + L" (id " +
+              Text(id.get()) + L")\n");
     });
+    return ok ? 0 : 1;
+}
+
+// An automation date as yyyy-mm-dd hh:mm:ss.
+std::wstring DateText(const VARIANT* v) {
+    Variant date;
+    SYSTEMTIME t{};
+    if (FAILED(VariantChangeTypeEx(date.get(), const_cast<VARIANT*>(v), LOCALE_INVARIANT, 0,
+                                   VT_DATE)) ||
+        !VariantTimeToSystemTime(V_DATE(date.get()), &t))
+        return L"?";
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour,
+             t.wMinute, t.wSecond);
+    return text;
+}
+
+int Download(IMachine* machine, int argc, wchar_t** argv) {
+    if (argc != 4) {
+        Print(L"usage: quorin-host download <port> <machine>\n");
+        return 2;
+    }
+    CLSID clsid;
+    ComPtr<_Collection> col;
+    HRESULT hr = CLSIDFromProgID(L"VBA.Collection", &clsid);
+    if (SUCCEEDED(hr))
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(_Collection),
+                              col.put_void());
+    if (FAILED(hr)) return Fail(L"creating a VBA.Collection", hr);
+    Bstr msg(L"");
+    Bstr none(L"");
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    // The collection goes by reference; the driver appends to it and never replaces it.
+    _Collection* cdata = col.detach();
+    hr = machine->DownloadCarddata(VARIANT_TRUE, none.get(), Arg(argv, 2), Arg(argv, 3), &cdata,
+                                   msg.inout(), &ok);
+    col = ComPtr<_Collection>::adopt(cdata);
+    if (FAILED(hr)) return Fail(L"DownloadCarddata", hr);
+    ForEachItem(col.get(), [](IDispatch* item) {
+        ComPtr<_CardRecord> card;
+        if (FAILED(item->QueryInterface(__uuidof(_CardRecord), card.put_void()))) return;
+        Variant person, time;
+        card->get_PersonNo(person.get());
+        card->get_SwipeTime(time.get());
+        Print(L"  record: person " + Text(person.get()) + L", " + DateText(time.get()) + L"\n");
+    });
+    Print(std::wstring(L"DownloadCarddata: ") + (ok ? L"True" : L"False") + L"\n");
+    if (msg.length()) Print(L"message: " + std::wstring(msg.get(), msg.length()) + L"\n");
     return ok ? 0 : 1;
 }
 
@@ -93,7 +147,11 @@ int Discover(IMachine* machine, int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        Print(L"usage: quorin-host discover <portMin> <portMax> <machineMin> <machineMax>\n");
+        Print(
+            L"usage: quorin-host discover <portMin> <portMax> <machineMin> <machineMax>\n"
+            L"       quorin-host download <port> <machine>\n"
+            L"       quorin-host backup <port> <machine> <person> <rowfile>\n"
+            L"       quorin-host restore <port> <machine> <person> <rowfile>\n");
         return 2;
     }
     if (FAILED(CoInitialize(nullptr))) return 1;
@@ -109,6 +167,12 @@ int wmain(int argc, wchar_t** argv) {
         std::wstring command = argv[1];
         if (command == L"discover") {
             rc = Discover(machine.get(), argc, argv);
+        } else if (command == L"download") {
+            rc = Download(machine.get(), argc, argv);
+        } else if (command == L"backup") {
+            rc = BackupCommand(machine.get(), argc, argv);
+        } else if (command == L"restore") {
+            rc = RestoreCommand(machine.get(), argc, argv);
         } else {
             Print(L"unknown command: " + command + L"\n");
             rc = 2;
