@@ -15,21 +15,17 @@ namespace quorin::device {
 namespace {
 
 constexpr OpEntry kOps[] = {
-    {L"SerialPort", 2, DISPATCH_PROPERTYPUT, 1},
-    {L"ConnectSerial", 38, DISPATCH_METHOD, 3},
-    {L"Disconnect", 40, DISPATCH_METHOD, 0},
-    {L"ReadEnrollment", 19, DISPATCH_METHOD, 7},
-    {L"WriteEnrollment", 20, DISPATCH_METHOD, 7},
-    {L"StartLogRead", 8, DISPATCH_METHOD, 1},
-    {L"NextLogRecord", 25, DISPATCH_METHOD, 11},
-    {L"AfterLogRead", 36, DISPATCH_METHOD, 1},
+    {L"SerialPort", 2, DISPATCH_PROPERTYPUT, 1},  {L"ConnectSerial", 38, DISPATCH_METHOD, 3},
+    {L"Disconnect", 40, DISPATCH_METHOD, 0},      {L"ReadEnrollment", 19, DISPATCH_METHOD, 7},
+    {L"WriteEnrollment", 20, DISPATCH_METHOD, 7}, {L"StartLogRead", 8, DISPATCH_METHOD, 1},
+    {L"NextLogRecord", 25, DISPATCH_METHOD, 11},  {L"AfterLogRead", 36, DISPATCH_METHOD, 1},
 };
 
 std::atomic<long> g_liveSlots{0};
 
 // Ends the apartment's control when the apartment itself ends, while COM can still release it.
 class ApartmentSpy final : public IInitializeSpy {
-public:
+  public:
     ApartmentSpy() { ++g_liveSlots; }
     ~ApartmentSpy() { --g_liveSlots; }
 
@@ -56,7 +52,7 @@ public:
 
     ULARGE_INTEGER cookie{};
 
-private:
+  private:
     std::atomic<ULONG> refs_{1};
 };
 
@@ -105,10 +101,9 @@ IDispatch* EnsureControl(ApartmentSlot& slot) {
         Bstr description = Bstr::adopt(info.bstrDescription);
         Bstr source = Bstr::adopt(info.bstrSource);
         Bstr help = Bstr::adopt(info.bstrHelpFile);
-        HRESULT code = info.scode ? info.scode
-                       : info.wCode
-                           ? static_cast<HRESULT>(0x800A0000u | info.wCode)
-                           : DISP_E_EXCEPTION;
+        HRESULT code = info.scode   ? info.scode
+                       : info.wCode ? static_cast<HRESULT>(0x800A0000u | info.wCode)
+                                    : DISP_E_EXCEPTION;
         if (description.length() > 0)
             throw RaisedError(code, std::wstring(description.get(), description.length()));
         throw RaisedError(code, SystemMessage(code));
@@ -121,8 +116,8 @@ IDispatch* EnsureControl(ApartmentSlot& slot) {
 bool ToBoolean(const VARIANT& v) {
     if (V_VT(&v) == VT_NULL) Raise(VbError::InvalidUseOfNull);
     Variant converted;
-    HRESULT hr = VariantChangeTypeEx(converted.get(), const_cast<VARIANT*>(&v),
-                                     LOCALE_INVARIANT, 0, VT_BOOL);
+    HRESULT hr = VariantChangeTypeEx(converted.get(), const_cast<VARIANT*>(&v), LOCALE_INVARIANT, 0,
+                                     VT_BOOL);
     if (hr == DISP_E_OVERFLOW) Raise(VbError::Overflow);
     if (FAILED(hr)) Raise(VbError::TypeMismatch);
     return V_BOOL(converted.get()) != VARIANT_FALSE;
@@ -173,11 +168,17 @@ void Invoke(IDispatch* control, Op op, std::initializer_list<VARIANT> args, VARI
 
 }  // namespace
 
-const OpEntry& Entry(Op op) { return kOps[static_cast<int>(op)]; }
+const OpEntry& Entry(Op op) {
+    return kOps[static_cast<int>(op)];
+}
 
-bool ApartmentHasControl() { return t_slot.control != nullptr; }
+bool ApartmentHasControl() {
+    return t_slot.control != nullptr;
+}
 
-long LiveApartmentSlots() { return g_liveSlots.load(); }
+long LiveApartmentSlots() {
+    return g_liveSlots.load();
+}
 
 Clock::Clock() : slot_(&t_slot) {}
 
@@ -194,13 +195,17 @@ bool CallBool(ApartmentSlot* slot, Op op, std::initializer_list<VARIANT> args) {
 }
 }  // namespace
 
-void Clock::SetSerialPort(short port) { CallVoid(slot_, Op::SerialPort, {I4(port)}); }
+void Clock::SetSerialPort(short port) {
+    CallVoid(slot_, Op::SerialPort, {I4(port)});
+}
 
 bool Clock::ConnectSerial(short port, short machine) {
     return CallBool(slot_, Op::ConnectSerial, {I4(port), I4(machine), I4(kBaudRate)});
 }
 
-void Clock::Disconnect() { CallVoid(slot_, Op::Disconnect, {}); }
+void Clock::Disconnect() {
+    CallVoid(slot_, Op::Disconnect, {});
+}
 
 bool Clock::ReadEnrollment(short machine, short person, short backup, SHORT* flag,
                            LONG (&templ)[kTemplateLength], LONG* password) {
@@ -211,21 +216,25 @@ bool Clock::ReadEnrollment(short machine, short person, short backup, SHORT* fla
 
 bool Clock::WriteEnrollment(short machine, short person, short backup,
                             LONG (&templ)[kTemplateLength], long password) {
-    return CallBool(slot_, Op::WriteEnrollment,
-                    {I4(machine), I4(person), I4(1), I4(backup), I4(1), RefI4(&templ[0]),
-                     I4(password)});
+    return CallBool(
+        slot_, Op::WriteEnrollment,
+        {I4(machine), I4(person), I4(1), I4(backup), I4(1), RefI4(&templ[0]), I4(password)});
 }
 
-bool Clock::StartLogRead(short machine) { return CallBool(slot_, Op::StartLogRead, {I4(machine)}); }
+bool Clock::StartLogRead(short machine) {
+    return CallBool(slot_, Op::StartLogRead, {I4(machine)});
+}
 
 bool Clock::NextLogRecord(short machine, LONG* machineVar, LogOutputs& out) {
     return CallBool(slot_, Op::NextLogRecord,
                     {I4(machine), RefI4(machineVar), RefI4(&out.person), RefI4(machineVar),
-                     RefI4(&out.unused5), RefI4(&out.unused6), RefI4(&out.year),
-                     RefI4(&out.month), RefI4(&out.day), RefI4(&out.hour), RefI4(&out.minute)});
+                     RefI4(&out.unused5), RefI4(&out.unused6), RefI4(&out.year), RefI4(&out.month),
+                     RefI4(&out.day), RefI4(&out.hour), RefI4(&out.minute)});
 }
 
-void Clock::AfterLogRead(short machine) { CallVoid(slot_, Op::AfterLogRead, {I4(machine)}); }
+void Clock::AfterLogRead(short machine) {
+    CallVoid(slot_, Op::AfterLogRead, {I4(machine)});
+}
 
 void YieldToMessages() {
     MSG msg;

@@ -39,7 +39,7 @@ inline constexpr int kTemplateLength = 460;
 // The calling apartment's control. Constructing one finds the thread's slot; the control itself
 // is created by the first call that needs it and stays for the life of the apartment.
 class Clock {
-public:
+  public:
     Clock();
     Clock(const Clock&) = delete;
     Clock& operator=(const Clock&) = delete;
@@ -50,8 +50,8 @@ public:
     // backup: 0 template, 10 password. `flag` is the by-reference 16-bit argument 5.
     bool ReadEnrollment(short machine, short person, short backup, SHORT* flag,
                         LONG (&templ)[kTemplateLength], LONG* password);
-    bool WriteEnrollment(short machine, short person, short backup,
-                         LONG (&templ)[kTemplateLength], long password);
+    bool WriteEnrollment(short machine, short person, short backup, LONG (&templ)[kTemplateLength],
+                         long password);
     bool StartLogRead(short machine);
     // Arguments 2 to 11 by reference; `machineVar` is passed as both argument 2 and 4.
     struct LogOutputs {
@@ -67,7 +67,7 @@ public:
     bool NextLogRecord(short machine, LONG* machineVar, LogOutputs& out);
     void AfterLogRead(short machine);
 
-private:
+  private:
     ApartmentSlot* slot_;
 };
 

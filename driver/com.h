@@ -11,7 +11,7 @@ namespace quorin {
 // An owned interface pointer.
 template <class T>
 class ComPtr {
-public:
+  public:
     ComPtr() = default;
     ComPtr(std::nullptr_t) {}
     // Takes a new reference on p.
@@ -51,13 +51,13 @@ public:
         return p_ ? p_->QueryInterface(__uuidof(U), out.put_void()) : E_POINTER;
     }
 
-private:
+  private:
     T* p_ = nullptr;
 };
 
 // An owned BSTR.
 class Bstr {
-public:
+  public:
     Bstr() = default;
     explicit Bstr(const wchar_t* s) : s_(s ? SysAllocString(s) : nullptr) {}
     // Copies a BSTR, keeping its exact length (embedded NULs included).
@@ -90,13 +90,13 @@ public:
     BSTR* inout() { return &s_; }
     UINT length() const { return SysStringLen(s_); }
 
-private:
+  private:
     BSTR s_ = nullptr;
 };
 
 // An owned VARIANT, cleared on every way out.
 class Variant {
-public:
+  public:
     Variant() { VariantInit(&v_); }
     Variant(const Variant&) = delete;
     Variant& operator=(const Variant&) = delete;
@@ -111,13 +111,13 @@ public:
     VARIANT* operator->() { return &v_; }
     const VARIANT* operator->() const { return &v_; }
 
-private:
+  private:
     VARIANT v_;
 };
 
 // An owned SAFEARRAY.
 class SafeArray {
-public:
+  public:
     SafeArray() = default;
     static SafeArray adopt(SAFEARRAY* a) {
         SafeArray s;
@@ -133,7 +133,7 @@ public:
     SAFEARRAY* get() const { return a_; }
     SAFEARRAY* detach() { return std::exchange(a_, nullptr); }
 
-private:
+  private:
     SAFEARRAY* a_ = nullptr;
 };
 

@@ -26,7 +26,9 @@ const wchar_t* VbErrorText(VbError e) {
     return L"Application-defined or object-defined error";
 }
 
-void Raise(VbError e) { throw RaisedError(VbErrorHresult(e), VbErrorText(e)); }
+void Raise(VbError e) {
+    throw RaisedError(VbErrorHresult(e), VbErrorText(e));
+}
 
 namespace {
 

@@ -19,7 +19,7 @@ enum class VbError : int {
 };
 
 class RaisedError {
-public:
+  public:
     RaisedError(HRESULT hr, std::wstring description)
         : hr_(hr), description_(std::move(description)) {}
 
@@ -28,7 +28,7 @@ public:
     // Publishes the error as the thread's COM error information and returns its HRESULT.
     HRESULT report() const;
 
-private:
+  private:
     HRESULT hr_;
     std::wstring description_;
 };

@@ -12,13 +12,13 @@ namespace quorin {
 
 // Holds a reference on the called object for the duration of the call.
 class CallReference {
-public:
+  public:
     explicit CallReference(IUnknown* self) : self_(self) { self_->AddRef(); }
     CallReference(const CallReference&) = delete;
     CallReference& operator=(const CallReference&) = delete;
     ~CallReference() { self_->Release(); }
 
-private:
+  private:
     IUnknown* self_;
 };
 

@@ -12,10 +12,16 @@ namespace {
 std::atomic<long> g_liveObjects{0};
 }
 
-long LiveObjects() { return g_liveObjects.load(); }
+long LiveObjects() {
+    return g_liveObjects.load();
+}
 
-Machine::Machine() { ++g_liveObjects; }
-Machine::~Machine() { --g_liveObjects; }
+Machine::Machine() {
+    ++g_liveObjects;
+}
+Machine::~Machine() {
+    --g_liveObjects;
+}
 
 HRESULT Machine::Create(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
@@ -43,7 +49,9 @@ HRESULT Machine::QueryInterface(REFIID riid, void** ppv) {
     return S_OK;
 }
 
-ULONG Machine::AddRef() { return ++refs_; }
+ULONG Machine::AddRef() {
+    return ++refs_;
+}
 
 ULONG Machine::Release() {
     ULONG n = --refs_;
@@ -63,9 +71,8 @@ HRESULT Machine::IMachine_funcRegister(_Collection** col, VARIANT_BOOL blnPort, 
     return ops::FindDevices(col, blnPort, iPortMin, iPortMax, iMin, iMax, strMsg, result);
 }
 
-HRESULT Machine::IMachine_funcBackFingure(VARIANT_BOOL, BSTR strIp, short iPort,
-                                          short imachineno, BSTR sPersonNum,
-                                          _ADORecordset** rsData, BSTR* strMsg,
+HRESULT Machine::IMachine_funcBackFingure(VARIANT_BOOL, BSTR strIp, short iPort, short imachineno,
+                                          BSTR sPersonNum, _ADORecordset** rsData, BSTR* strMsg,
                                           VARIANT_BOOL* result) {
     CallReference call(static_cast<_clsMachine*>(this));
     Bstr ip = Bstr::copy(strIp);
@@ -83,8 +90,8 @@ HRESULT Machine::IMachine_funcReWrite(VARIANT_BOOL, BSTR strIp, short iPort, sho
     return ops::RestoreEnrollment(iPort, imachineno, person.get(), rs.get(), strMsg, result);
 }
 
-HRESULT Machine::IMachine_DownloadCarddata(VARIANT_BOOL, BSTR strIp, short iPort,
-                                           short imachineno, _Collection** cdata, BSTR* strMsg,
+HRESULT Machine::IMachine_DownloadCarddata(VARIANT_BOOL, BSTR strIp, short iPort, short imachineno,
+                                           _Collection** cdata, BSTR* strMsg,
                                            VARIANT_BOOL* result) {
     CallReference call(static_cast<_clsMachine*>(this));
     Bstr ip = Bstr::copy(strIp);

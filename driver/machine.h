@@ -12,7 +12,7 @@
 namespace quorin {
 
 class Machine final : public _clsMachine, public IMachine, public ISupportErrorInfo {
-public:
+  public:
     static HRESULT Create(REFIID riid, void** ppv);
 
     // IUnknown
@@ -37,15 +37,13 @@ public:
     HRESULT STDMETHODCALLTYPE Reserved2() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reserved3() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE IMachine_funcRegister(_Collection** col, VARIANT_BOOL blnPort,
-                                                    short iPortMin, short iPortMax,
-                                                    BSTR strIPMin, BSTR strIPMax, short iMin,
-                                                    short iMax, BSTR* strMsg,
-                                                    VARIANT_BOOL* result) override;
+                                                    short iPortMin, short iPortMax, BSTR strIPMin,
+                                                    BSTR strIPMax, short iMin, short iMax,
+                                                    BSTR* strMsg, VARIANT_BOOL* result) override;
     HRESULT STDMETHODCALLTYPE IMachine_funcBackFingure(VARIANT_BOOL blnPort, BSTR strIp,
                                                        short iPort, short imachineno,
                                                        BSTR sPersonNum, _ADORecordset** rsData,
-                                                       BSTR* strMsg,
-                                                       VARIANT_BOOL* result) override;
+                                                       BSTR* strMsg, VARIANT_BOOL* result) override;
     HRESULT STDMETHODCALLTYPE IMachine_funcReWrite(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
                                                    short imachineno, BSTR sPersonNum,
                                                    _ADORecordset* rsData, BSTR* strMsg,
@@ -54,18 +52,16 @@ public:
                                                         short iPort, short imachineno,
                                                         _Collection** cdata, BSTR* strMsg,
                                                         VARIANT_BOOL* result) override;
-    HRESULT STDMETHODCALLTYPE IMachine_funcWriteCard(VARIANT_BOOL blnPort, BSTR strIp,
-                                                     short iPort, short imachineno,
-                                                     _Collection* c, BSTR* strMsg,
+    HRESULT STDMETHODCALLTYPE IMachine_funcWriteCard(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
+                                                     short imachineno, _Collection* c, BSTR* strMsg,
                                                      VARIANT_BOOL* result) override;
     HRESULT STDMETHODCALLTYPE IMachine_delCardData(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                                   short imachineno,
-                                                   VARIANT_BOOL* result) override;
+                                                   short imachineno, VARIANT_BOOL* result) override;
 
     // IMachine: the same operations under the host's names.
-    HRESULT STDMETHODCALLTYPE funcRegister(_Collection** col, VARIANT_BOOL blnPort,
-                                           short iPortMin, short iPortMax, BSTR strIPMin,
-                                           BSTR strIPMax, short iMin, short iMax, BSTR* strMsg,
+    HRESULT STDMETHODCALLTYPE funcRegister(_Collection** col, VARIANT_BOOL blnPort, short iPortMin,
+                                           short iPortMax, BSTR strIPMin, BSTR strIPMax, short iMin,
+                                           short iMax, BSTR* strMsg,
                                            VARIANT_BOOL* result) override {
         return IMachine_funcRegister(col, blnPort, iPortMin, iPortMax, strIPMin, strIPMax, iMin,
                                      iMax, strMsg, result);
@@ -78,17 +74,15 @@ public:
                                         strMsg, result);
     }
     HRESULT STDMETHODCALLTYPE funcReWrite(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                          short imachineno, BSTR sPersonNum,
-                                          _ADORecordset* rsData, BSTR* strMsg,
-                                          VARIANT_BOOL* result) override {
+                                          short imachineno, BSTR sPersonNum, _ADORecordset* rsData,
+                                          BSTR* strMsg, VARIANT_BOOL* result) override {
         return IMachine_funcReWrite(blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg,
                                     result);
     }
     HRESULT STDMETHODCALLTYPE DownloadCarddata(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                               short imachineno, _Collection** cdata,
-                                               BSTR* strMsg, VARIANT_BOOL* result) override {
-        return IMachine_DownloadCarddata(blnPort, strIp, iPort, imachineno, cdata, strMsg,
-                                         result);
+                                               short imachineno, _Collection** cdata, BSTR* strMsg,
+                                               VARIANT_BOOL* result) override {
+        return IMachine_DownloadCarddata(blnPort, strIp, iPort, imachineno, cdata, strMsg, result);
     }
     HRESULT STDMETHODCALLTYPE funcWriteCard(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
                                             short imachineno, _Collection* c, BSTR* strMsg,
@@ -100,7 +94,7 @@ public:
         return IMachine_delCardData(blnPort, strIp, iPort, imachineno, result);
     }
 
-private:
+  private:
     Machine();
     ~Machine();
 

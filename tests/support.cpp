@@ -50,7 +50,9 @@ ComPtr<IDispatch> ItemOf(_Collection* col, long i) {
     return ComPtr<IDispatch>(V_DISPATCH(item.get()));
 }
 
-std::wstring Text(BSTR s) { return s ? std::wstring(s, SysStringLen(s)) : std::wstring(); }
+std::wstring Text(BSTR s) {
+    return s ? std::wstring(s, SysStringLen(s)) : std::wstring();
+}
 
 clocksim::Scenario& FreshClock() {
     clocksim::Scenario& s = *ClockScenario();
