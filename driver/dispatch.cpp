@@ -14,24 +14,15 @@
 #include "driver/com.h"
 #include "driver/identity.h"
 #include "driver/machine.h"
+#include "driver/module.h"
 
 namespace quorin {
 
 namespace {
 
-// The module this code is linked into: Quorin.dll when the host loads the driver.
-HMODULE ThisModule() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-    return module;
-}
-
 HRESULT LoadOwnLibrary(ComPtr<ITypeLib>& lib) {
-    wchar_t path[MAX_PATH + 1] = {};
-    DWORD n = GetModuleFileNameW(ThisModule(), path, MAX_PATH + 1);
-    if (n > 0 && n <= MAX_PATH && SUCCEEDED(LoadTypeLibEx(path, REGKIND_NONE, lib.put())))
+    const std::wstring path = ModulePath(ThisModule());
+    if (!path.empty() && SUCCEEDED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib.put())))
         return S_OK;
     // Linked into a module without the resource: the registered library is the same one.
     return LoadRegTypeLib(kLibidQuorin, 1, 0, 0, lib.put());

@@ -4,19 +4,12 @@
 #include "device/clock.h"
 #include "driver/identity.h"
 #include "driver/machine.h"
+#include "driver/module.h"
 #include "server/factory.h"
 #include "server/registration.h"
 
 // The entry point is the runtime's own; the module finds itself when registration needs its path.
-namespace {
-HMODULE ThisModule() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-    return module;
-}
-}  // namespace
+using quorin::ThisModule;
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;

@@ -9,6 +9,7 @@
 
 #include "driver/com.h"
 #include "driver/identity.h"
+#include "driver/module.h"
 
 namespace quorin::server {
 
@@ -22,19 +23,6 @@ std::wstring GuidText(const GUID& guid) {
 
 HRESULT FromWin32(LONG rc) {
     return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc);
-}
-
-std::wstring ModulePath(HMODULE module) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return std::wstring();
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
 }
 
 // One registry value that registration writes under HKLM.
