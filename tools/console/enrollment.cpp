@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "driver/com.h"
-#include "tests/recordset_standin.h"
+#include "standins/recordset/recordset.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/recordset_standin.h"
+#include "standins/recordset/recordset.h"
 
 #include <cstring>
 

@@ -1,0 +1,200 @@
+// A recordset of our own in place of the host's ADO recordset: it implements the ADO recordset
+// interface with the calls the driver makes (RecordCount, AddNew, Collect, Fields -> Item ->
+// AppendChunk and Value, MoveFirst, MoveNext, EOF) and answers every other one with E_NOTIMPL.
+// Rows, counts and failures are scripted; every call is recorded with its arguments as received.
+// It has no registration: a host hands its recordset object to the driver directly, and so do
+// the tests and the console.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <atomic>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/ado.h"
+#include "driver/com.h"
+
+namespace qt {
+
+// A field value or a recorded argument: an owned VARIANT that copies as a value.
+class Value {
+  public:
+    Value() { VariantInit(&v_); }
+    explicit Value(const VARIANT& v);
+    Value(const Value& o) : Value(o.v_) {}
+    Value& operator=(const Value& o);
+    ~Value() { VariantClear(&v_); }
+
+    static Value Null();
+    static Value Text(const std::wstring& text);
+    static Value I2(short v);
+    static Value I4(long v);
+    static Value R8(double v);
+    static Value Bytes(const std::vector<BYTE>& bytes);
+
+    VARTYPE vt() const { return V_VT(&v_); }
+    const VARIANT& get() const { return v_; }
+    // The elements of a one-dimensional byte array (empty for any other value).
+    std::vector<BYTE> bytes() const;
+    // The text of a text value (empty for any other value).
+    std::wstring text() const;
+
+  private:
+    VARIANT v_;
+};
+
+using Row = std::map<std::wstring, Value>;
+
+struct RecordsetCall {
+    std::string method;  // "RecordCount", "Collect", "Item", ... or "unsupported:<name>"
+    std::wstring field;  // the field a call names or belongs to
+    std::vector<Value> args;
+    long row = -1;  // the current row when the call came
+};
+
+// The columns of an enrollment row.
+std::vector<std::wstring> EnrollmentColumns();
+
+class RecordsetStandin final : public _ADORecordset {
+  public:
+    // A new recordset with these columns and no rows, positioned at its end.
+    static quorin::ComPtr<RecordsetStandin> Create(
+        std::vector<std::wstring> columns = EnrollmentColumns());
+
+    // Script. Rows hold the columns' values (a missing value reads as Null).
+    std::vector<std::wstring> columns;
+    std::vector<Row> rows;
+    size_t position = 0;                     // the current row; rows.size() is the end (EOF)
+    std::optional<ADO_LONGPTR> recordCount;  // what RecordCount answers instead of rows.size()
+    Row defaults;  // what a row added by AddNew starts with (other columns start as Null)
+    // Makes a call fail with hr (for the named field only, when one is given).
+    void Fail(const std::string& method, HRESULT hr, const std::wstring& field = L"");
+
+    // Observations.
+    std::vector<RecordsetCall> calls;
+    // The calls in order: "RecordCount AddNew Collect(cpsn_num) Fields Item(bFingerprint) ...".
+    std::string Trace() const;
+    std::vector<RecordsetCall> CallsOf(const std::string& method) const;
+    // Fields and field objects handed out and not yet released.
+    static long LiveChildren();
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // What the driver uses.
+    HRESULT STDMETHODCALLTYPE get_RecordCount(ADO_LONGPTR* pl) override;
+    HRESULT STDMETHODCALLTYPE AddNew(VARIANT FieldList, VARIANT Values) override;
+    HRESULT STDMETHODCALLTYPE put_Collect(VARIANT Index, VARIANT value) override;
+    HRESULT STDMETHODCALLTYPE get_Fields(ADOFields** ppvObject) override;
+    HRESULT STDMETHODCALLTYPE MoveFirst() override;
+    HRESULT STDMETHODCALLTYPE MoveNext() override;
+    HRESULT STDMETHODCALLTYPE get_EOF(VARIANT_BOOL* pb) override;
+
+    // Called by the field objects.
+    HRESULT FieldItem(const VARIANT& index, std::wstring* name);
+    HRESULT FieldAppendChunk(const std::wstring& name, const VARIANT& data);
+    HRESULT FieldValue(const std::wstring& name, VARIANT* value);
+
+    // Everything else.
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override;
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override;
+    HRESULT STDMETHODCALLTYPE get_Properties(ADOProperties**) override;
+    HRESULT STDMETHODCALLTYPE get_AbsolutePosition(PositionEnum_Param*) override;
+    HRESULT STDMETHODCALLTYPE put_AbsolutePosition(PositionEnum_Param) override;
+    HRESULT STDMETHODCALLTYPE putref_ActiveConnection(IDispatch*) override;
+    HRESULT STDMETHODCALLTYPE put_ActiveConnection(VARIANT) override;
+    HRESULT STDMETHODCALLTYPE get_ActiveConnection(VARIANT*) override;
+    HRESULT STDMETHODCALLTYPE get_BOF(VARIANT_BOOL*) override;
+    HRESULT STDMETHODCALLTYPE get_Bookmark(VARIANT*) override;
+    HRESULT STDMETHODCALLTYPE put_Bookmark(VARIANT) override;
+    HRESULT STDMETHODCALLTYPE get_CacheSize(long*) override;
+    HRESULT STDMETHODCALLTYPE put_CacheSize(long) override;
+    HRESULT STDMETHODCALLTYPE get_CursorType(CursorTypeEnum*) override;
+    HRESULT STDMETHODCALLTYPE put_CursorType(CursorTypeEnum) override;
+    HRESULT STDMETHODCALLTYPE get_LockType(LockTypeEnum*) override;
+    HRESULT STDMETHODCALLTYPE put_LockType(LockTypeEnum) override;
+    HRESULT STDMETHODCALLTYPE get_MaxRecords(ADO_LONGPTR*) override;
+    HRESULT STDMETHODCALLTYPE put_MaxRecords(ADO_LONGPTR) override;
+    HRESULT STDMETHODCALLTYPE putref_Source(IDispatch*) override;
+    HRESULT STDMETHODCALLTYPE put_Source(BSTR) override;
+    HRESULT STDMETHODCALLTYPE get_Source(VARIANT*) override;
+    HRESULT STDMETHODCALLTYPE CancelUpdate() override;
+    HRESULT STDMETHODCALLTYPE Close() override;
+    HRESULT STDMETHODCALLTYPE Delete(AffectEnum) override;
+    HRESULT STDMETHODCALLTYPE GetRows(long, VARIANT, VARIANT, VARIANT*) override;
+    HRESULT STDMETHODCALLTYPE Move(ADO_LONGPTR, VARIANT) override;
+    HRESULT STDMETHODCALLTYPE MovePrevious() override;
+    HRESULT STDMETHODCALLTYPE MoveLast() override;
+    HRESULT STDMETHODCALLTYPE Open(VARIANT, VARIANT, CursorTypeEnum, LockTypeEnum, LONG) override;
+    HRESULT STDMETHODCALLTYPE Requery(LONG) override;
+    HRESULT STDMETHODCALLTYPE _xResync(AffectEnum) override;
+    HRESULT STDMETHODCALLTYPE Update(VARIANT, VARIANT) override;
+    HRESULT STDMETHODCALLTYPE get_AbsolutePage(PositionEnum_Param*) override;
+    HRESULT STDMETHODCALLTYPE put_AbsolutePage(PositionEnum_Param) override;
+    HRESULT STDMETHODCALLTYPE get_EditMode(EditModeEnum*) override;
+    HRESULT STDMETHODCALLTYPE get_Filter(VARIANT*) override;
+    HRESULT STDMETHODCALLTYPE put_Filter(VARIANT) override;
+    HRESULT STDMETHODCALLTYPE get_PageCount(ADO_LONGPTR*) override;
+    HRESULT STDMETHODCALLTYPE get_PageSize(long*) override;
+    HRESULT STDMETHODCALLTYPE put_PageSize(long) override;
+    HRESULT STDMETHODCALLTYPE get_Sort(BSTR*) override;
+    HRESULT STDMETHODCALLTYPE put_Sort(BSTR) override;
+    HRESULT STDMETHODCALLTYPE get_Status(long*) override;
+    HRESULT STDMETHODCALLTYPE get_State(LONG*) override;
+    HRESULT STDMETHODCALLTYPE _xClone(_ADORecordset**) override;
+    HRESULT STDMETHODCALLTYPE UpdateBatch(AffectEnum) override;
+    HRESULT STDMETHODCALLTYPE CancelBatch(AffectEnum) override;
+    HRESULT STDMETHODCALLTYPE get_CursorLocation(CursorLocationEnum*) override;
+    HRESULT STDMETHODCALLTYPE put_CursorLocation(CursorLocationEnum) override;
+    HRESULT STDMETHODCALLTYPE NextRecordset(VARIANT*, _ADORecordset**) override;
+    HRESULT STDMETHODCALLTYPE Supports(CursorOptionEnum, VARIANT_BOOL*) override;
+    HRESULT STDMETHODCALLTYPE get_Collect(VARIANT, VARIANT*) override;
+    HRESULT STDMETHODCALLTYPE get_MarshalOptions(MarshalOptionsEnum*) override;
+    HRESULT STDMETHODCALLTYPE put_MarshalOptions(MarshalOptionsEnum) override;
+    HRESULT STDMETHODCALLTYPE Find(BSTR, ADO_LONGPTR, SearchDirectionEnum, VARIANT) override;
+    HRESULT STDMETHODCALLTYPE Cancel() override;
+    HRESULT STDMETHODCALLTYPE get_DataSource(IUnknown**) override;
+    HRESULT STDMETHODCALLTYPE putref_DataSource(IUnknown*) override;
+    HRESULT STDMETHODCALLTYPE _xSave(BSTR, PersistFormatEnum) override;
+    HRESULT STDMETHODCALLTYPE get_ActiveCommand(IDispatch**) override;
+    HRESULT STDMETHODCALLTYPE put_StayInSync(VARIANT_BOOL) override;
+    HRESULT STDMETHODCALLTYPE get_StayInSync(VARIANT_BOOL*) override;
+    HRESULT STDMETHODCALLTYPE GetString(StringFormatEnum, long, BSTR, BSTR, BSTR, BSTR*) override;
+    HRESULT STDMETHODCALLTYPE get_DataMember(BSTR*) override;
+    HRESULT STDMETHODCALLTYPE put_DataMember(BSTR) override;
+    HRESULT STDMETHODCALLTYPE CompareBookmarks(VARIANT, VARIANT, CompareEnum*) override;
+    HRESULT STDMETHODCALLTYPE Clone(LockTypeEnum, _ADORecordset**) override;
+    HRESULT STDMETHODCALLTYPE Resync(AffectEnum, ResyncEnum) override;
+    HRESULT STDMETHODCALLTYPE Seek(VARIANT, SeekEnum) override;
+    HRESULT STDMETHODCALLTYPE put_Index(BSTR) override;
+    HRESULT STDMETHODCALLTYPE get_Index(BSTR*) override;
+    HRESULT STDMETHODCALLTYPE Save(VARIANT, PersistFormatEnum) override;
+
+  private:
+    RecordsetStandin() = default;
+    ~RecordsetStandin() = default;
+    // Records a call; answers the failure scripted for it, if any.
+    HRESULT Record(const std::string& method, const std::wstring& field,
+                   std::vector<Value> args = {});
+    HRESULT Unsupported(const char* name);
+    bool HasColumn(const std::wstring& name) const;
+
+    std::map<std::pair<std::string, std::wstring>, HRESULT> failures_;
+    std::atomic<ULONG> refs_{1};
+};
+
+// ADO's own errors for a name that is not a field and for a position with no current row.
+inline constexpr HRESULT kItemNotFound = static_cast<HRESULT>(0x800A0CC1);
+inline constexpr HRESULT kNoCurrentRecord = static_cast<HRESULT>(0x800A0BCD);
+
+}  // namespace qt
