@@ -12,27 +12,10 @@ std::atomic<long> g_moduleRefs{0};
 
 // One factory object per class entry; the entries live in the server's static table, so a
 // factory is cheap to make per request and carries only what to create.
-class Factory final : public IClassFactory {
+class Factory final : public ServerObject<Factory, Exposes<IClassFactory, IID_IClassFactory>> {
   public:
-    explicit Factory(HRESULT (*create)(REFIID, void**)) : create_(create) { ModuleAddRef(); }
-    ~Factory() { ModuleRelease(); }
+    explicit Factory(HRESULT (*create)(REFIID, void**)) : create_(create) {}
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs_;
-        if (n == 0) delete this;
-        return n;
-    }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
@@ -49,7 +32,6 @@ class Factory final : public IClassFactory {
 
   private:
     HRESULT (*create_)(REFIID, void**);
-    std::atomic<ULONG> refs_{1};
 };
 
 std::wstring GuidText(const GUID& guid) {

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <string>
 
+#include "standins/common/object.h"
+
 namespace standins {
 
 // Objects, factory references and server locks that keep this module loaded.
@@ -17,6 +19,14 @@ void ModuleAddRef();
 void ModuleRelease();
 // S_OK when nothing keeps the module loaded, else S_FALSE: DllCanUnloadNow's answer.
 HRESULT CanUnloadNow();
+
+// An object that the server hands out: while it lives, the module stays loaded.
+template <class Derived, class... Entries>
+class ServerObject : public Object<Derived, Entries...> {
+  protected:
+    ServerObject() { ModuleAddRef(); }
+    ~ServerObject() { ModuleRelease(); }
+};
 
 // The module that this code is linked into.
 HMODULE ThisModule();
