@@ -24,7 +24,9 @@
 namespace {
 
 using quorin::Variant;
+using standins::Exposes;
 using standins::IsMissing;
+using standins::NoTypeInfo;
 
 constexpr wchar_t kSource[] = L"VBA.Collection";
 
@@ -118,30 +120,11 @@ void MoveOut(Variant& from, VARIANT* to) {
 }
 
 // An enumerator over a copy of the items taken when _NewEnum was called; clones share it.
-class Enumerator final : public IEnumVARIANT {
+class Enumerator final
+    : public standins::ServerObject<Enumerator, Exposes<IEnumVARIANT, IID_IEnumVARIANT>> {
   public:
     Enumerator(std::shared_ptr<const std::vector<Held>> items, size_t position)
-        : items_(std::move(items)), position_(position) {
-        standins::ModuleAddRef();
-    }
-    ~Enumerator() { standins::ModuleRelease(); }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumVARIANT) {
-            *ppv = static_cast<IEnumVARIANT*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs_;
-        if (n == 0) delete this;
-        return n;
-    }
+        : items_(std::move(items)), position_(position) {}
 
     HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* out, ULONG* fetched) override {
         if (fetched) *fetched = 0;
@@ -182,56 +165,22 @@ class Enumerator final : public IEnumVARIANT {
   private:
     std::shared_ptr<const std::vector<Held>> items_;
     size_t position_;
-    std::atomic<ULONG> refs_{1};
 };
 
-class Collection final : public _Collection, public ISupportErrorInfo {
+class Collection final
+    : public standins::ServerObject<
+          Collection, Exposes<NoTypeInfo<_Collection>, IID_IDispatch, __uuidof(_Collection)>,
+          Exposes<ISupportErrorInfo, IID_ISupportErrorInfo>> {
   public:
-    Collection() {
-        ++g_liveCollections;
-        standins::ModuleAddRef();
-    }
-    ~Collection() {
-        --g_liveCollections;
-        standins::ModuleRelease();
-    }
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == __uuidof(_Collection)) {
-            *ppv = static_cast<_Collection*>(this);
-        } else if (riid == IID_ISupportErrorInfo) {
-            *ppv = static_cast<ISupportErrorInfo*>(this);
-        } else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs_;
-        if (n == 0) delete this;
-        return n;
-    }
+    Collection() { ++g_liveCollections; }
+    ~Collection() { --g_liveCollections; }
 
     // ISupportErrorInfo
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
         return riid == __uuidof(_Collection) ? S_OK : S_FALSE;
     }
 
-    // IDispatch: no type information; names and dispatch identifiers of the five members.
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-        if (info) *info = nullptr;
-        return DISP_E_BADINDEX;
-    }
+    // IDispatch: names and dispatch identifiers of the five members.
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
                                             DISPID* ids) override;
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
@@ -259,7 +208,6 @@ class Collection final : public _Collection, public ISupportErrorInfo {
 
     std::vector<Entry> entries_;
     std::unordered_set<std::wstring> keys_;
-    std::atomic<ULONG> refs_{1};
 };
 
 HRESULT Collection::Resolve(const VARIANT* index, size_t* position) const {
@@ -455,16 +403,9 @@ HRESULT Collection::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS*
     return S_OK;
 }
 
-HRESULT CreateCollection(REFIID riid, void** ppv) {
-    auto* collection = new (std::nothrow) Collection();
-    if (!collection) return E_OUTOFMEMORY;
-    HRESULT hr = collection->QueryInterface(riid, ppv);
-    collection->Release();
-    return hr;
-}
-
 const standins::ClassEntry kClasses[] = {
-    {quorin::kClsidCollection, L"VBA.Collection", L"VBA.Collection", CreateCollection},
+    {quorin::kClsidCollection, L"VBA.Collection", L"VBA.Collection",
+     standins::CreateInstance<Collection>},
 };
 
 }  // namespace
