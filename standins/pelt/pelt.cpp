@@ -8,7 +8,6 @@
 #include <atomic>
 #include <iterator>
 #include <mutex>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,9 @@
 #include "standins/pelt/pelt_probe.h"
 
 namespace {
+
+using standins::Exposes;
+using standins::NoTypeInfo;
 
 constexpr wchar_t kSource[] = L"PeltMachine";
 
@@ -86,39 +88,18 @@ struct Property {
 
 // What both record classes share: identity, the property values, the journal, and IDispatch
 // over the properties (no type information; names and dispatch identifiers as declared).
+// Deleted through this base when the last reference goes: the destructor is virtual.
 template <class Interface, size_t N>
-class Record : public Interface, public ISupportErrorInfo {
+class Record
+    : public standins::ServerObject<
+          Record<Interface, N>, Exposes<NoTypeInfo<Interface>, IID_IDispatch, __uuidof(Interface)>,
+          Exposes<ISupportErrorInfo, IID_ISupportErrorInfo>> {
   public:
     explicit Record(const std::array<Property, N>& properties)
         : properties_(properties), serial_(NextSerial()) {
         ++g_liveRecords;
-        standins::ModuleAddRef();
     }
-    virtual ~Record() {
-        --g_liveRecords;
-        standins::ModuleRelease();
-    }
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == __uuidof(Interface)) {
-            *ppv = static_cast<Interface*>(this);
-        } else if (riid == IID_ISupportErrorInfo) {
-            *ppv = static_cast<ISupportErrorInfo*>(this);
-        } else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        this->AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs_;
-        if (n == 0) delete this;
-        return n;
-    }
+    virtual ~Record() { --g_liveRecords; }
 
     // ISupportErrorInfo
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
@@ -126,15 +107,6 @@ class Record : public Interface, public ISupportErrorInfo {
     }
 
     // IDispatch
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-        if (info) *info = nullptr;
-        return DISP_E_BADINDEX;
-    }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
                                             DISPID* ids) override {
         if (!names || !ids) return E_POINTER;
@@ -201,7 +173,6 @@ class Record : public Interface, public ISupportErrorInfo {
     const std::array<Property, N>& properties_;
     const int serial_;
     std::array<quorin::Variant, N> values_;
-    std::atomic<ULONG> refs_{1};
 };
 
 const std::array<Property, 4> kFoundMachineProperties = {{
@@ -244,11 +215,7 @@ template <class T>
 HRESULT Create(REFIID riid, void** ppv) {
     HRESULT hr = InjectedCreateFailure();
     if (FAILED(hr)) return standins::ReportError(hr, riid, kSource, std::wstring());
-    auto* record = new (std::nothrow) T();
-    if (!record) return E_OUTOFMEMORY;
-    hr = record->QueryInterface(riid, ppv);
-    record->Release();
-    return hr;
+    return standins::CreateInstance<T>(riid, ppv);
 }
 
 const standins::ClassEntry kClasses[] = {
