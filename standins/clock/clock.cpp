@@ -4,7 +4,6 @@
 #include <windows.h>
 #include <oleauto.h>
 
-#include <atomic>
 #include <iterator>
 #include <mutex>
 #include <new>
@@ -20,6 +19,8 @@ namespace {
 using clocksim::ArgRecord;
 using clocksim::CallRecord;
 using clocksim::Scenario;
+using standins::Exposes;
+using standins::NoTypeInfo;
 
 Scenario* MakeScenario() {
     auto* scenario = new Scenario();
@@ -335,47 +336,20 @@ void Perform(Scenario& s, DISPID id, const Args& a, VARIANT* result) {
     }
 }
 
-class Control final : public IDispatch {
+class Control final
+    : public standins::ServerObject<Control, Exposes<NoTypeInfo<IDispatch>, IID_IDispatch>> {
   public:
     Control() {
         std::lock_guard<std::recursive_mutex> hold(g_scenario->lock);
         serial_ = ++g_scenario->instancesCreated;
         ++g_scenario->instancesAlive;
         g_scenario->creatingThreads.push_back(GetCurrentThreadId());
-        standins::ModuleAddRef();
     }
     ~Control() {
         std::lock_guard<std::recursive_mutex> hold(g_scenario->lock);
         --g_scenario->instancesAlive;
-        standins::ModuleRelease();
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs_;
-        if (n == 0) delete this;
-        return n;
-    }
-
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-        if (info) *info = nullptr;
-        return DISP_E_BADINDEX;
-    }
     // The driver calls by dispatch identifier only; no name is known here.
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID,
                                             DISPID* ids) override {
@@ -443,19 +417,11 @@ class Control final : public IDispatch {
     }
 
     int serial_ = 0;
-    std::atomic<ULONG> refs_{1};
 };
 
-HRESULT CreateControl(REFIID riid, void** ppv) {
-    auto* control = new (std::nothrow) Control();
-    if (!control) return E_OUTOFMEMORY;
-    HRESULT hr = control->QueryInterface(riid, ppv);
-    control->Release();
-    return hr;
-}
-
 const standins::ClassEntry kClasses[] = {
-    {quorin::kClsidClockCtl, quorin::kClockProgId, L"ClockCtl (simulated)", CreateControl},
+    {quorin::kClsidClockCtl, quorin::kClockProgId, L"ClockCtl (simulated)",
+     standins::CreateInstance<Control>},
 };
 
 }  // namespace
