@@ -1,5 +1,6 @@
 #include "standins/recordset/recordset.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace qt {
@@ -94,24 +95,9 @@ std::vector<std::wstring> EnrollmentColumns() {
 
 namespace {
 
-std::atomic<long> g_liveChildren{0};
+using standins::Exposes;
 
-// ADO's interface identifiers differ only in their first part; the platform header declares
-// them without defining them.
-constexpr GUID AdoIid(unsigned long first) {
-    return {first, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x6D, 0x2E, 0xA4}};
-}
-constexpr GUID kIidAdo = AdoIid(0x534);
-constexpr GUID kIidRecordset15 = AdoIid(0x50E);
-constexpr GUID kIidRecordset20 = AdoIid(0x54F);
-constexpr GUID kIidRecordset21 = AdoIid(0x555);
-constexpr GUID kIidRecordset = AdoIid(0x556);
-constexpr GUID kIidCollection = AdoIid(0x512);
-constexpr GUID kIidFields15 = AdoIid(0x506);
-constexpr GUID kIidFields20 = AdoIid(0x54D);
-constexpr GUID kIidFields = AdoIid(0x564);
-constexpr GUID kIidField20 = AdoIid(0x54C);
-constexpr GUID kIidField = AdoIid(0x569);
+std::atomic<long> g_liveChildren{0};
 
 std::string Narrow(const std::wstring& w) {
     std::string s;
@@ -136,30 +122,14 @@ bool KeyName(const VARIANT& index, std::wstring* name) {
 }
 
 // The one field of a row that a field object stands for.
-class FieldStandin final : public ADOField {
+class FieldStandin final
+    : public standins::Object<FieldStandin, Exposes<ADOField, IID_IDispatch, ado::kIidAdo,
+                                                    ado::kIidField20, ado::kIidField>> {
   public:
     FieldStandin(RecordsetStandin* rs, std::wstring name) : rs_(rs), name_(std::move(name)) {
         ++g_liveChildren;
     }
     ~FieldStandin() { --g_liveChildren; }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == kIidAdo ||
-            riid == kIidField20 || riid == kIidField) {
-            *ppv = static_cast<ADOField*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs_;
-        if (n == 0) delete this;
-        return n;
-    }
 
     HRESULT STDMETHODCALLTYPE get_Value(VARIANT* pvar) override {
         return rs_->FieldValue(name_, pvar);
@@ -201,32 +171,16 @@ class FieldStandin final : public ADOField {
   private:
     ComPtr<RecordsetStandin> rs_;
     std::wstring name_;
-    std::atomic<ULONG> refs_{1};
 };
 
 // The recordset's Fields collection; only Item is served.
-class FieldsStandin final : public ADOFields {
+class FieldsStandin final
+    : public standins::Object<FieldsStandin,
+                              Exposes<ADOFields, IID_IDispatch, ado::kIidCollection,
+                                      ado::kIidFields15, ado::kIidFields20, ado::kIidFields>> {
   public:
     explicit FieldsStandin(RecordsetStandin* rs) : rs_(rs) { ++g_liveChildren; }
     ~FieldsStandin() { --g_liveChildren; }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == kIidCollection ||
-            riid == kIidFields15 || riid == kIidFields20 || riid == kIidFields) {
-            *ppv = static_cast<ADOFields*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs_;
-        if (n == 0) delete this;
-        return n;
-    }
 
     HRESULT STDMETHODCALLTYPE get_Item(VARIANT Index, ADOField** ppvObject) override {
         if (!ppvObject) return E_POINTER;
@@ -265,7 +219,6 @@ class FieldsStandin final : public ADOFields {
 
   private:
     ComPtr<RecordsetStandin> rs_;
-    std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace
@@ -299,25 +252,6 @@ std::vector<RecordsetCall> RecordsetStandin::CallsOf(const std::string& method) 
 
 long RecordsetStandin::LiveChildren() {
     return g_liveChildren.load();
-}
-
-HRESULT RecordsetStandin::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == kIidAdo ||
-        riid == kIidRecordset15 || riid == kIidRecordset20 || riid == kIidRecordset21 ||
-        riid == kIidRecordset) {
-        *ppv = static_cast<_ADORecordset*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG RecordsetStandin::Release() {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
 }
 
 HRESULT RecordsetStandin::Record(const std::string& method, const std::wstring& field,

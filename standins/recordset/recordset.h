@@ -9,7 +9,6 @@
 #include <windows.h>
 #include <oleauto.h>
 
-#include <atomic>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,8 +17,28 @@
 
 #include "driver/ado.h"
 #include "driver/com.h"
+#include "standins/common/object.h"
 
 namespace qt {
+
+// ADO's interface identifiers differ only in their first part; the platform header declares
+// them without defining them.
+namespace ado {
+constexpr GUID Iid(unsigned long first) {
+    return {first, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x6D, 0x2E, 0xA4}};
+}
+inline constexpr GUID kIidAdo = Iid(0x534);
+inline constexpr GUID kIidRecordset15 = Iid(0x50E);
+inline constexpr GUID kIidRecordset20 = Iid(0x54F);
+inline constexpr GUID kIidRecordset21 = Iid(0x555);
+inline constexpr GUID kIidRecordset = Iid(0x556);
+inline constexpr GUID kIidCollection = Iid(0x512);
+inline constexpr GUID kIidFields15 = Iid(0x506);
+inline constexpr GUID kIidFields20 = Iid(0x54D);
+inline constexpr GUID kIidFields = Iid(0x564);
+inline constexpr GUID kIidField20 = Iid(0x54C);
+inline constexpr GUID kIidField = Iid(0x569);
+}  // namespace ado
 
 // A field value or a recorded argument: an owned VARIANT that copies as a value.
 class Value {
@@ -60,7 +79,11 @@ struct RecordsetCall {
 // The columns of an enrollment row.
 std::vector<std::wstring> EnrollmentColumns();
 
-class RecordsetStandin final : public _ADORecordset {
+class RecordsetStandin final
+    : public standins::Object<
+          RecordsetStandin,
+          standins::Exposes<_ADORecordset, IID_IDispatch, ado::kIidAdo, ado::kIidRecordset15,
+                            ado::kIidRecordset20, ado::kIidRecordset21, ado::kIidRecordset>> {
   public:
     // A new recordset with these columns and no rows, positioned at its end.
     static quorin::ComPtr<RecordsetStandin> Create(
@@ -82,11 +105,6 @@ class RecordsetStandin final : public _ADORecordset {
     std::vector<RecordsetCall> CallsOf(const std::string& method) const;
     // Fields and field objects handed out and not yet released.
     static long LiveChildren();
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // What the driver uses.
     HRESULT STDMETHODCALLTYPE get_RecordCount(ADO_LONGPTR* pl) override;
@@ -181,6 +199,8 @@ class RecordsetStandin final : public _ADORecordset {
     HRESULT STDMETHODCALLTYPE Save(VARIANT, PersistFormatEnum) override;
 
   private:
+    // Made by Create only, and deleted by the last Release.
+    friend Object;
     RecordsetStandin() = default;
     ~RecordsetStandin() = default;
     // Records a call; answers the failure scripted for it, if any.
@@ -190,7 +210,6 @@ class RecordsetStandin final : public _ADORecordset {
     bool HasColumn(const std::wstring& name) const;
 
     std::map<std::pair<std::string, std::wstring>, HRESULT> failures_;
-    std::atomic<ULONG> refs_{1};
 };
 
 // ADO's own errors for a name that is not a field and for a position with no current row.
