@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "operations/enrollment_row.h"
-#include "tests/recordset_standin.h"
+#include "standins/recordset/recordset.h"
 #include "tests/support.h"
 
 namespace {
