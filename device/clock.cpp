@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <initializer_list>
+#include <new>
 #include <string>
 
 #include "driver/com.h"
@@ -84,14 +85,14 @@ IDispatch* EnsureControl(ApartmentSlot& slot) {
     HRESULT hr = CoCreateInstance(kClsidClockCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                   reinterpret_cast<void**>(&control));
     if (FAILED(hr)) RaiseHresult(hr);
+    slot.control = control;
     if (!slot.spy) {
-        auto* spy = new ApartmentSpy();
-        if (SUCCEEDED(CoRegisterInitializeSpy(spy, &spy->cookie))) {
+        auto* spy = new (std::nothrow) ApartmentSpy();
+        if (spy && SUCCEEDED(CoRegisterInitializeSpy(spy, &spy->cookie))) {
             slot.spy = spy;  // COM holds it now; it stays for the thread's life
         }
-        spy->Release();
+        if (spy) spy->Release();
     }
-    slot.control = control;
     return control;
 }
 

@@ -37,14 +37,19 @@ HRESULT RunGuarded(VARIANT_BOOL* result, Body&& body, Handler&& handler) {
         } catch (const std::bad_alloc&) {
             throw RaisedError(VbErrorHresult(VbError::OutOfMemory),
                               VbErrorText(VbError::OutOfMemory));
+        } catch (const RaisedError&) {
+            throw;
+        } catch (...) {
+            // Nothing may unwind through a COM method.
+            throw RaisedError(E_UNEXPECTED, SystemMessage(E_UNEXPECTED));
         }
     } catch (const RaisedError& error) {
         try {
             handler(error);
         } catch (const RaisedError& escaped) {
             return escaped.report();
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_UNEXPECTED;
         }
         outcome = false;
     }

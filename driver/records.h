@@ -36,12 +36,16 @@ inline VARIANT MakeDate(DATE value) {
     return v;
 }
 
+// An optional argument left out.
+inline VARIANT MakeMissing() {
+    VARIANT v;
+    V_VT(&v) = VT_ERROR;
+    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
+    return v;
+}
+
 // Appends a record at the end of the collection, item only: the item goes by reference to the
 // operation's own reference, and key, before and after are missing.
 void AppendToCollection(_Collection* collection, IDispatch* const& record);
-
-// The collection behind a by-reference collection parameter, or the error a host would get
-// for an object variable that is not set.
-_Collection* CollectionOrRaise(_Collection** collection);
 
 }  // namespace quorin

@@ -16,10 +16,7 @@ void FillRow(_ADORecordset* rs, short person, short backup, short machine,
     ADO_LONGPTR count = 0;  // pointer-sized in the recordset interface
     Check(rs->get_RecordCount(&count));
     if (count < 1) {
-        VARIANT missing;
-        V_VT(&missing) = VT_ERROR;
-        V_ERROR(&missing) = DISP_E_PARAMNOTFOUND;
-        Check(rs->AddNew(missing, missing));
+        Check(rs->AddNew(MakeMissing(), MakeMissing()));
     }
     WriteField(rs, kFieldPerson, MakeI2(person));
     WriteField(rs, kFieldBackup, MakeI2(backup));

@@ -10,8 +10,9 @@ namespace quorin::ops {
 
 namespace {
 
-void RecordFoundDevice(_Collection* col, short port, short machine) {
-    ComPtr<_FoundMachine> found = CreateRecord<_FoundMachine>(kClsidFoundMachine);
+// `found` keeps the operation's reference to the record until the next one is made.
+void RecordFoundDevice(ComPtr<_FoundMachine>& found, _Collection* col, short port, short machine) {
+    found = CreateRecord<_FoundMachine>(kClsidFoundMachine);
     Check(found->put_MachineNo(MakeI2(machine)));
     Check(found->put_Port(MakeI2(port)));
     Bstr empty(L"");
@@ -28,10 +29,11 @@ void RecordFoundDevice(_Collection* col, short port, short machine) {
 
 HRESULT FindDevices(_Collection** col, VARIANT_BOOL blnPort, short iPortMin, short iPortMax,
                     short iMin, short iMax, BSTR* strMsg, VARIANT_BOOL* result) {
-    if (!col) return E_POINTER;
+    ComPtr<_FoundMachine> found;
     return RunGuarded(
         result,
         [&] {
+            if (!col) Raise(VbError::ObjectNotSet);
             // The caller's collection is replaced by a new, empty one of our own.
             ComPtr<_Collection> fresh;
             Check(CoCreateInstance(kClsidCollection, nullptr, CLSCTX_INPROC_SERVER,
@@ -46,7 +48,7 @@ HRESULT FindDevices(_Collection** col, VARIANT_BOOL blnPort, short iPortMin, sho
                 for (int machine = iMin; machine <= iMax; ++machine) {
                     auto p = static_cast<short>(port), m = static_cast<short>(machine);
                     if (clock.ConnectSerial(p, m)) {
-                        RecordFoundDevice(*col, p, m);
+                        RecordFoundDevice(found, *col, p, m);
                         break;  // one device per port
                     }
                 }

@@ -293,7 +293,12 @@ long PasswordOf(const VARIANT& value) {
         if (b == e) return 0;
         return static_cast<long>(InRange(RoundText(s + b, e - b), INT32_MIN, INT32_MAX));
     }
-    return ToLong(value);
+    // Any other value is read through its text, as the host's field would show it.
+    Variant text;
+    if (FAILED(VariantChangeTypeEx(text.get(), const_cast<VARIANT*>(&value), LOCALE_INVARIANT,
+                                   VARIANT_ALPHABOOL, VT_BSTR)))
+        Raise(VbError::TypeMismatch);
+    return PasswordOf(*text.get());
 }
 
 _ADORecordset* RecordsetOrRaise(_ADORecordset* rs) {

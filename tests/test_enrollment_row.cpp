@@ -297,6 +297,14 @@ TEST(PasswordOf, NullAndBlankAreZeroAndNumbersKeepTheirValue) {
     EXPECT_EQ(kOverflow,
               ErrorOf([] { quorin::ops::PasswordOf(qt::Value::Text(L"4294967296").get()); }));
     EXPECT_EQ(kMismatch, ErrorOf([] { quorin::ops::PasswordOf(qt::Value::Text(L"12ab").get()); }));
+    // Other values are read through their text: a number as its digits, a Boolean as a word.
+    EXPECT_EQ(2, quorin::ops::PasswordOf(qt::Value::R8(2.5).get()));
+    EXPECT_EQ(kMismatch, ErrorOf([] {
+                  VARIANT yes;
+                  V_VT(&yes) = VT_BOOL;
+                  V_BOOL(&yes) = VARIANT_TRUE;
+                  quorin::ops::PasswordOf(yes);
+              }));
 }
 
 }  // namespace
