@@ -124,12 +124,6 @@ bool ToBoolean(const VARIANT& v) {
     return V_BOOL(converted.get()) != VARIANT_FALSE;
 }
 
-VARIANT I4(long value) {
-    VARIANT v;
-    V_VT(&v) = VT_I4;
-    V_I4(&v) = value;
-    return v;
-}
 VARIANT RefI4(LONG* p) {
     VARIANT v;
     V_VT(&v) = VT_BYREF | VT_I4;
@@ -197,11 +191,11 @@ bool CallBool(ApartmentSlot* slot, Op op, std::initializer_list<VARIANT> args) {
 }  // namespace
 
 void Clock::SetSerialPort(short port) {
-    CallVoid(slot_, Op::SerialPort, {I4(port)});
+    CallVoid(slot_, Op::SerialPort, {MakeI4(port)});
 }
 
 bool Clock::ConnectSerial(short port, short machine) {
-    return CallBool(slot_, Op::ConnectSerial, {I4(port), I4(machine), I4(kBaudRate)});
+    return CallBool(slot_, Op::ConnectSerial, {MakeI4(port), MakeI4(machine), MakeI4(kBaudRate)});
 }
 
 void Clock::Disconnect() {
@@ -211,30 +205,30 @@ void Clock::Disconnect() {
 bool Clock::ReadEnrollment(short machine, short person, short backup, SHORT* flag,
                            LONG (&templ)[kTemplateLength], LONG* password) {
     return CallBool(slot_, Op::ReadEnrollment,
-                    {I4(machine), I4(person), I4(1), I4(backup), RefI2(flag), RefI4(&templ[0]),
-                     RefI4(password)});
+                    {MakeI4(machine), MakeI4(person), MakeI4(1), MakeI4(backup), RefI2(flag),
+                     RefI4(&templ[0]), RefI4(password)});
 }
 
 bool Clock::WriteEnrollment(short machine, short person, short backup,
                             LONG (&templ)[kTemplateLength], long password) {
-    return CallBool(
-        slot_, Op::WriteEnrollment,
-        {I4(machine), I4(person), I4(1), I4(backup), I4(1), RefI4(&templ[0]), I4(password)});
+    return CallBool(slot_, Op::WriteEnrollment,
+                    {MakeI4(machine), MakeI4(person), MakeI4(1), MakeI4(backup), MakeI4(1),
+                     RefI4(&templ[0]), MakeI4(password)});
 }
 
 bool Clock::StartLogRead(short machine) {
-    return CallBool(slot_, Op::StartLogRead, {I4(machine)});
+    return CallBool(slot_, Op::StartLogRead, {MakeI4(machine)});
 }
 
 bool Clock::NextLogRecord(short machine, LONG* machineVar, LogOutputs& out) {
     return CallBool(slot_, Op::NextLogRecord,
-                    {I4(machine), RefI4(machineVar), RefI4(&out.person), RefI4(machineVar),
+                    {MakeI4(machine), RefI4(machineVar), RefI4(&out.person), RefI4(machineVar),
                      RefI4(&out.unused5), RefI4(&out.unused6), RefI4(&out.year), RefI4(&out.month),
                      RefI4(&out.day), RefI4(&out.hour), RefI4(&out.minute)});
 }
 
 void Clock::AfterLogRead(short machine) {
-    CallVoid(slot_, Op::AfterLogRead, {I4(machine)});
+    CallVoid(slot_, Op::AfterLogRead, {MakeI4(machine)});
 }
 
 void YieldToMessages() {

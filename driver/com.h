@@ -137,6 +137,34 @@ class SafeArray {
     SAFEARRAY* a_ = nullptr;
 };
 
+// Plain variants, owning nothing.
+inline VARIANT MakeI2(short value) {
+    VARIANT v;
+    V_VT(&v) = VT_I2;
+    V_I2(&v) = value;
+    return v;
+}
+inline VARIANT MakeI4(long value) {
+    VARIANT v;
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = value;
+    return v;
+}
+inline VARIANT MakeDate(DATE value) {
+    VARIANT v;
+    V_VT(&v) = VT_DATE;
+    V_DATE(&v) = value;
+    return v;
+}
+
+// An optional argument left out.
+inline VARIANT MakeMissing() {
+    VARIANT v;
+    V_VT(&v) = VT_ERROR;
+    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
+    return v;
+}
+
 // Writes a by-reference string parameter, freeing what it held.
 inline void AssignBstr(BSTR* target, Bstr value) {
     if (!target) return;

@@ -17,33 +17,6 @@ ComPtr<I> CreateRecord(const GUID& clsid) {
     return record;
 }
 
-inline VARIANT MakeI2(short value) {
-    VARIANT v;
-    V_VT(&v) = VT_I2;
-    V_I2(&v) = value;
-    return v;
-}
-inline VARIANT MakeI4(long value) {
-    VARIANT v;
-    V_VT(&v) = VT_I4;
-    V_I4(&v) = value;
-    return v;
-}
-inline VARIANT MakeDate(DATE value) {
-    VARIANT v;
-    V_VT(&v) = VT_DATE;
-    V_DATE(&v) = value;
-    return v;
-}
-
-// An optional argument left out.
-inline VARIANT MakeMissing() {
-    VARIANT v;
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
-
 // Appends a record at the end of the collection, item only: the item goes by reference to the
 // operation's own reference, and key, before and after are missing.
 void AppendToCollection(_Collection* collection, IDispatch* const& record);

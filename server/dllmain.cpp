@@ -9,7 +9,6 @@
 #include "server/registration.h"
 
 // The entry point is the runtime's own; the module finds itself when registration needs its path.
-using quorin::ThisModule;
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
@@ -25,9 +24,9 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-    return quorin::server::RegisterServer(ThisModule());
+    return quorin::server::RegisterServer(quorin::ThisModule());
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-    return quorin::server::UnregisterServer(ThisModule());
+    return quorin::server::UnregisterServer(quorin::ThisModule());
 }

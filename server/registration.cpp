@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -56,12 +57,15 @@ std::vector<Entry> ClassEntries(const std::wstring& path) {
     };
 }
 
-// The keys those entries live in, innermost first.
+// The keys those entries live in, innermost first (a child's path is longer than its parent's).
 std::vector<std::wstring> ClassKeys() {
-    const std::wstring& cls = ClassKey();
-    return {
-        cls + L"\\InprocServer32", cls + L"\\ProgID", cls + L"\\TypeLib", cls + L"\\VERSION", cls,
-        ProgIdKey() + L"\\CLSID",  ProgIdKey()};
+    std::vector<std::wstring> keys;
+    for (const Entry& e : ClassEntries(std::wstring()))
+        if (std::find(keys.begin(), keys.end(), e.key) == keys.end()) keys.push_back(e.key);
+    std::stable_sort(keys.begin(), keys.end(), [](const std::wstring& a, const std::wstring& b) {
+        return a.size() > b.size();
+    });
+    return keys;
 }
 
 LONG Write(const Entry& e) {
