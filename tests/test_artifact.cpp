@@ -122,36 +122,33 @@ std::wstring ResourceName(LPCWSTR name) {
                                 : std::wstring(name);
 }
 
-TEST_F(ShippedResources, AreTheTypeLibraryTheInterfaceIdentifierAndTheVersion) {
-    // type/name/language of every resource
+// type/name/language of every resource of a module. The enumeration callbacks are standard calls:
+// a lambda would have the compiler's default convention, which differs on i686.
+struct ResourceWalk {
     std::set<std::wstring> all;
-    struct Walk {
-        std::set<std::wstring>* all;
-        std::wstring type, name;
-    } walk{&all, L"", L""};
-    EnumResourceTypesW(
-        module_,
-        [](HMODULE m, LPWSTR type, LONG_PTR w) -> BOOL {
-            auto* walk = reinterpret_cast<Walk*>(w);
-            walk->type = ResourceName(type);
-            return EnumResourceNamesW(
-                m, type,
-                [](HMODULE m, LPCWSTR type, LPWSTR name, LONG_PTR w) -> BOOL {
-                    auto* walk = reinterpret_cast<Walk*>(w);
-                    walk->name = ResourceName(name);
-                    return EnumResourceLanguagesW(
-                        m, type, name,
-                        [](HMODULE, LPCWSTR, LPCWSTR, WORD lang, LONG_PTR w) -> BOOL {
-                            auto* walk = reinterpret_cast<Walk*>(w);
-                            walk->all->insert(walk->type + L"/" + walk->name + L"/" +
-                                              std::to_wstring(lang));
-                            return TRUE;
-                        },
-                        w);
-                },
-                w);
-        },
-        reinterpret_cast<LONG_PTR>(&walk));
+    std::wstring type, name;
+};
+
+BOOL CALLBACK OnLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD lang, LONG_PTR w) {
+    auto* walk = reinterpret_cast<ResourceWalk*>(w);
+    walk->all.insert(walk->type + L"/" + walk->name + L"/" + std::to_wstring(lang));
+    return TRUE;
+}
+
+BOOL CALLBACK OnName(HMODULE m, LPCWSTR type, LPWSTR name, LONG_PTR w) {
+    reinterpret_cast<ResourceWalk*>(w)->name = ResourceName(name);
+    return EnumResourceLanguagesW(m, type, name, OnLanguage, w);
+}
+
+BOOL CALLBACK OnType(HMODULE m, LPWSTR type, LONG_PTR w) {
+    reinterpret_cast<ResourceWalk*>(w)->type = ResourceName(type);
+    return EnumResourceNamesW(m, type, OnName, w);
+}
+
+TEST_F(ShippedResources, AreTheTypeLibraryTheInterfaceIdentifierAndTheVersion) {
+    ResourceWalk walk;
+    EnumResourceTypesW(module_, OnType, reinterpret_cast<LONG_PTR>(&walk));
+    const std::set<std::wstring>& all = walk.all;
     EXPECT_EQ((std::set<std::wstring>{L"TYPELIB/#1/0", L"_IID_CLSMACHINE/#1/0",
                                       L"#16/#1/2052"}),  // RT_VERSION, 0x0804
               all);

@@ -29,6 +29,19 @@ std::wstring Lower(std::wstring s) {
     return s;
 }
 
+// Where a host of this program's kind looks: a 32-bit host reads the registry's 32-bit view, and
+// the shipped 32-bit server must register there, not where 64-bit hosts would try to load it.
+constexpr REGSAM kHostView = sizeof(void*) == 4 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+constexpr REGSAM kOtherView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+
+// HKLM\Software\Classes in a view, opened for access (closed by the caller).
+HKEY ClassesKey(REGSAM access, REGSAM view = kHostView) {
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes", 0, access | view, &key));
+    return key;
+}
+
 // The class and ProgID keys, and their paths in a snapshot.
 const std::wstring kClassPath = kClasses + L"\\CLSID\\" + kClsid;
 const std::wstring kProgIdPath = kClasses + L"\\Quorin.clsMachine";
@@ -77,8 +90,12 @@ void Walk(HKEY key, const std::wstring& path, Snapshot& out) {
             ERROR_SUCCESS)
             continue;
         const std::wstring child(sub.data(), n);
+        // In the 32-bit view the keys stored under Wow6432Node (CLSID, Interface) are already
+        // seen where a 32-bit program opens them.
+        if (kHostView == KEY_WOW64_32KEY && Lower(child) == L"wow6432node") continue;
         HKEY h = nullptr;
-        if (RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) continue;
+        if (RegOpenKeyExW(key, child.c_str(), 0, KEY_READ | kHostView, &h) != ERROR_SUCCESS)
+            continue;
         Walk(h, path + L"\\" + child, out);
         RegCloseKey(h);
     }
@@ -86,9 +103,7 @@ void Walk(HKEY key, const std::wstring& path, Snapshot& out) {
 
 Snapshot Classes() {
     Snapshot s;
-    HKEY key = nullptr;
-    EXPECT_EQ(ERROR_SUCCESS,
-              RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClasses.c_str(), 0, KEY_READ, &key));
+    HKEY key = ClassesKey(KEY_READ);
     Walk(key, kClasses, s);
     RegCloseKey(key);
     return s;
@@ -139,13 +154,34 @@ DWORD Regsvr32(const std::wstring& args) {
     return code;
 }
 
-std::wstring Value(const std::wstring& key, const wchar_t* name = nullptr) {
+// A text value under HKLM\Software\Classes in a view, or "(none)".
+std::wstring Value(const std::wstring& key, const wchar_t* name = nullptr,
+                   REGSAM view = kHostView) {
     wchar_t data[1024] = {};
-    DWORD size = sizeof data;
-    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, data, &size) !=
-        ERROR_SUCCESS)
-        return L"(none)";
-    return data;
+    DWORD size = sizeof data - sizeof(wchar_t);
+    HKEY classes = ClassesKey(KEY_READ, view), h = nullptr;
+    LSTATUS status = RegOpenKeyExW(classes, key.c_str(), 0, KEY_READ | view, &h);
+    RegCloseKey(classes);
+    if (status != ERROR_SUCCESS) return L"(none)";
+    DWORD type = 0;
+    status = RegQueryValueExW(h, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(h);
+    return status == ERROR_SUCCESS && type == REG_SZ ? data : L"(none)";
+}
+
+// Creates a key under HKLM\Software\Classes in the host's view, with the given options.
+void CreateClassesKey(const std::wstring& path, DWORD options = 0) {
+    HKEY classes = ClassesKey(KEY_WRITE), key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(classes, path.c_str(), 0, nullptr, options,
+                                             KEY_WRITE | kHostView, nullptr, &key, nullptr));
+    RegCloseKey(key);
+    RegCloseKey(classes);
+}
+
+void DeleteClassesTree(const std::wstring& path) {
+    HKEY classes = ClassesKey(KEY_ALL_ACCESS);
+    RegDeleteTreeW(classes, path.c_str());
+    RegCloseKey(classes);
 }
 
 // The registry as the test prefix's fixture left it is restored after every test.
@@ -163,6 +199,8 @@ TEST_F(Registration, ProgIdLeadsToTheClassServedInProcessByThisFile) {
     EXPECT_EQ(Lower(ServerPath()), Lower(Value(cls + L"\\InprocServer32")));
     EXPECT_EQ(L"Apartment", Value(cls + L"\\InprocServer32", L"ThreadingModel"));
     EXPECT_EQ(kClsid, Value(L"Quorin.clsMachine\\CLSID"));
+    // A host of the other kind does not find this file as its in-process server.
+    EXPECT_EQ(L"(none)", Value(cls + L"\\InprocServer32", nullptr, kOtherView));
 }
 
 TEST_F(Registration, TypeLibraryIsRegisteredAsQuorin1_0Lcid0) {
@@ -246,7 +284,9 @@ TEST_F(Registration, UnregisteringRemovesExactlyWhatRegisteringWrote) {
         EXPECT_TRUE(ours) << std::string(k.begin(), k.end());
     }
     const std::wstring win = sizeof(void*) == 8 ? L"win64" : L"win32";
-    EXPECT_EQ(L"1:" + Lower(ServerPath()), Lower(written.at(library + L"\\1.0\\0\\" + win + L"|")));
+    const auto file = written.find(library + L"\\1.0\\0\\" + win + L"|");
+    ASSERT_NE(written.end(), file) << "the type library's " << std::string(win.begin(), win.end());
+    EXPECT_EQ(L"1:" + Lower(ServerPath()), Lower(file->second));
 
     // Registering again gives back exactly what there was; twice is harmless, and so is
     // unregistering twice.
@@ -260,17 +300,13 @@ TEST_F(Registration, UnregisteringRemovesExactlyWhatRegisteringWrote) {
 }
 
 TEST_F(Registration, UnregisteringLeavesOtherEntriesOfTheClassKey) {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                                             (kClassPath + L"\\Implemented Categories").c_str(), 0,
-                                             nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
-    RegCloseKey(key);
+    CreateClassesKey(L"CLSID\\" + kClsid + L"\\Implemented Categories");
     ASSERT_EQ(0u, Regsvr32(L"/u"));
     Snapshot left = Within(Classes(), kClassKey);
     EXPECT_EQ(
         (Snapshot{{kClassKey + L"\\", L""}, {kClassKey + L"\\implemented categories\\", L""}}),
         left);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassPath.c_str());
+    DeleteClassesTree(L"CLSID\\" + kClsid);
 }
 
 TEST_F(Registration, FailureLeavesNoHalfWrittenClass) {
@@ -278,11 +314,7 @@ TEST_F(Registration, FailureLeavesNoHalfWrittenClass) {
     const Snapshot unregistered = Classes();
     // A volatile ProgID key: the ProgID's CLSID subkey cannot be created under it, which is the
     // last step of registering.
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProgIdPath.c_str(), 0, nullptr,
-                              REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &key, nullptr));
-    RegCloseKey(key);
+    CreateClassesKey(L"Quorin.clsMachine", REG_OPTION_VOLATILE);
 
     HMODULE server = LoadLibraryW(ServerPath().c_str());
     ASSERT_TRUE(server);
@@ -295,7 +327,7 @@ TEST_F(Registration, FailureLeavesNoHalfWrittenClass) {
     Snapshot after = Classes();
     for (const auto& [k, v] : Within(after, kProgIdKey)) after.erase(k);
     ExpectSame(unregistered, after);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProgIdPath.c_str());
+    DeleteClassesTree(L"Quorin.clsMachine");
 }
 
 // The exports, called directly as COM calls them.
