@@ -16,13 +16,6 @@ namespace {
 
 using namespace qt;
 
-DISPID IdOf(IDispatch* d, const wchar_t* name) {
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    DISPID id = 0;
-    HRESULT hr = d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    return hr == S_OK ? id : hr;
-}
-
 TEST(Dispatch, NamesOfBothInterfacesGiveTheSameDispatchIdentifiers) {
     ComPtr<IMachine> machine = CreateDriver();
     ASSERT_TRUE(machine);
@@ -100,44 +93,6 @@ Seen Observe(HRESULT hr, VARIANT_BOOL result, BSTR msg, _Collection* col) {
     s.records = col ? CountOf(col) : -1;
     s.puts = *PeltJournal();
     return s;
-}
-
-// Arguments as a late-bound caller passes them.
-VARIANT Arg(VARTYPE vt, void* ref) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = vt;
-    V_BYREF(&v) = ref;
-    return v;
-}
-VARIANT Short(short value) {
-    VARIANT v = Arg(VT_I2, nullptr);
-    V_I2(&v) = value;
-    return v;
-}
-VARIANT Bool(VARIANT_BOOL value) {
-    VARIANT v = Arg(VT_BOOL, nullptr);
-    V_BOOL(&v) = value;
-    return v;
-}
-VARIANT String(BSTR value) {  // borrowed: the caller keeps it
-    VARIANT v = Arg(VT_BSTR, nullptr);
-    V_BSTR(&v) = value;
-    return v;
-}
-
-// Calls a method with arguments in call order; the result converted to Boolean.
-HRESULT CallByName(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args,
-                   VARIANT_BOOL* result, EXCEPINFO* excep) {
-    DISPID id = IdOf(d, name);
-    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-    DISPPARAMS params = {reversed.data(), nullptr, UINT(reversed.size()), 0};
-    Variant answer;
-    UINT argErr = 0;
-    HRESULT hr = d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
-                           answer.get(), excep, &argErr);
-    *result = V_VT(answer.get()) == VT_BOOL ? V_BOOL(answer.get()) : VARIANT_BOOL(1);
-    return hr;
 }
 
 void BenchWithTwoDevices() {
