@@ -355,6 +355,22 @@ TEST(ServerExports, UnloadAnswersFollowObjectsAndLocks) {
         EXPECT_EQ(S_OK, factory->LockServer(FALSE));
         factory.reset();
         EXPECT_EQ(S_OK, server.CanUnloadNow());
+
+        // An unlock without a lock changes nothing: neither the reference still held nor a lock
+        // taken afterwards is cancelled by it.
+        ASSERT_EQ(S_OK,
+                  server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
+        EXPECT_EQ(S_OK, factory->LockServer(FALSE));
+        EXPECT_EQ(S_FALSE, server.CanUnloadNow());  // the reference
+        EXPECT_EQ(S_OK, factory->LockServer(FALSE));
+        EXPECT_EQ(S_OK, factory->LockServer(TRUE));
+        factory.reset();
+        EXPECT_EQ(S_FALSE, server.CanUnloadNow());  // the lock
+        ASSERT_EQ(S_OK,
+                  server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
+        EXPECT_EQ(S_OK, factory->LockServer(FALSE));
+        factory.reset();
+        EXPECT_EQ(S_OK, server.CanUnloadNow());
     });
 }
 
