@@ -82,12 +82,17 @@ HRESULT Machine::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
 }
 
 HRESULT Machine::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+    // The platform's lookup reads whatever it is given.
+    if (!names || !ids) return E_POINTER;
+    if (count == 0) return E_INVALIDARG;
+    for (UINT i = 0; i < count; ++i)
+        if (!names[i]) return E_POINTER;
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     ComPtr<ITypeInfo> info;
     HRESULT hr = DefaultInterfaceVtable(info);
     if (FAILED(hr)) return hr;
     hr = DispGetIDsOfNames(info.get(), names, count, ids);
-    if (hr != DISP_E_UNKNOWNNAME || count == 0 || ids[0] != DISPID_UNKNOWN) return hr;
+    if (hr != DISP_E_UNKNOWNNAME || ids[0] != DISPID_UNKNOWN) return hr;
     // An unknown member: the host's names of the same methods (funcRegister for
     // IMachine_funcRegister, ...).
     ComPtr<ITypeInfo> host;
@@ -97,6 +102,12 @@ HRESULT Machine::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, D
 
 HRESULT Machine::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
+    // The platform's DispInvoke reads the arrays the counts promise.
+    if (!params) return E_POINTER;
+    if ((params->cArgs > 0 && !params->rgvarg) ||
+        (params->cNamedArgs > 0 && !params->rgdispidNamedArgs) ||
+        params->cNamedArgs > params->cArgs)
+        return E_INVALIDARG;
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     ComPtr<ITypeInfo> info;
     HRESULT hr = DefaultInterfaceVtable(info);

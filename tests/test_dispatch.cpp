@@ -64,6 +64,59 @@ TEST(Dispatch, UndescribedEntriesAreNotReachableByIdentifier) {
     EXPECT_EQ(E_NOTIMPL, def->Reserved3());
 }
 
+// Pointers and counts that do not hold together are refused before anything reads them.
+TEST(Dispatch, BrokenPointersAndCountsAreRefused) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    ComPtr<_clsMachine> def = DefaultInterface(machine.get());
+    FreshClock();
+
+    LPOLESTR name[] = {const_cast<LPOLESTR>(L"funcRegister")};
+    LPOLESTR noName[] = {nullptr};
+    DISPID id = 0;
+    const struct {
+        const char* what;
+        LPOLESTR* names;
+        UINT count;
+        DISPID* ids;
+        HRESULT hr;
+    } lookups[] = {
+        {"no name array", nullptr, 1, &id, E_POINTER}, {"no id array", name, 1, nullptr, E_POINTER},
+        {"a null name", noName, 1, &id, E_POINTER},    {"no names", name, 0, &id, E_INVALIDARG},
+        {"one good name", name, 1, &id, S_OK},
+    };
+    for (const auto& l : lookups) {
+        SCOPED_TRACE(l.what);
+        for (IDispatch* d :
+             {static_cast<IDispatch*>(machine.get()), static_cast<IDispatch*>(def.get())})
+            EXPECT_EQ(l.hr, d->GetIDsOfNames(IID_NULL, l.names, l.count, 0, l.ids));
+    }
+
+    VARIANT one = Short(1);
+    DISPID named = 0;
+    const struct {
+        const char* what;
+        DISPPARAMS params;
+        HRESULT hr;
+    } invokes[] = {
+        {"arguments counted but not given", {nullptr, nullptr, 1, 0}, E_INVALIDARG},
+        {"named arguments counted but not named", {&one, nullptr, 1, 1}, E_INVALIDARG},
+        {"more named arguments than arguments", {&one, &named, 1, 2}, E_INVALIDARG},
+        {"a call the platform refuses itself", {&one, nullptr, 1, 0}, DISP_E_BADPARAMCOUNT},
+    };
+    for (const auto& c : invokes) {
+        SCOPED_TRACE(c.what);
+        DISPPARAMS params = c.params;
+        Variant result;
+        EXPECT_EQ(c.hr, machine->Invoke(0x60030005, IID_NULL, 0, DISPATCH_METHOD, &params,
+                                        result.get(), nullptr, nullptr));
+    }
+    Variant result;
+    EXPECT_EQ(E_POINTER, machine->Invoke(0x60030005, IID_NULL, 0, DISPATCH_METHOD, nullptr,
+                                         result.get(), nullptr, nullptr));
+    EXPECT_TRUE(ClockScenario()->calls.empty());
+}
+
 // What one call left behind: its answers, the device calls and the records it handed over.
 struct Seen {
     HRESULT hr = E_UNEXPECTED;
