@@ -1,0 +1,206 @@
+// What any caller may hand the operations: an object of another kind where the contract declares
+// a recordset or a collection, through the vtable and through Invoke. The operation asks it for
+// that interface, calls nothing else on it and ends in its handler with a type mismatch.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "standins/collection/collection_probe.h"
+#include "standins/pelt/pelt_probe.h"
+#include "standins/recordset/recordset.h"
+#include "tests/support.h"
+
+namespace {
+
+using namespace qt;
+
+enum class Op { Backup, Restore, Download, Discovery, WriteCard };
+const wchar_t* const kNames[] = {L"funcBackFingure", L"funcReWrite", L"DownloadCarddata",
+                                 L"funcRegister", L"funcWriteCard"};
+
+// How the interface argument reaches the operation: through IMachine's vtable, or by name through
+// Invoke as VT_BYREF|VT_DISPATCH or as a VT_DISPATCH by value (which DispInvoke passes on for the
+// declared pointer without asking the object anything).
+enum class Way { Vtable, ByReference, ByValue };
+
+struct Seen {
+    HRESULT hr = E_UNEXPECTED;
+    VARIANT_BOOL result = 1;
+    std::wstring msg;
+    std::string device;
+    ComPtr<_Collection> col;  // what discovery left in col
+};
+
+// The device of every call here: machine 1 on port 1, holding person 7's template and two swipes.
+clocksim::Scenario& Bench() {
+    clocksim::Scenario& clock = FreshClock();
+    clock.answering = {{1, 1}};
+    clock.enrollments[{7, 0}] = clocksim::Enrollment{};
+    clocksim::LogRecord swipe;
+    swipe.person = 7;
+    swipe.year = 2008;
+    swipe.month = swipe.day = 1;
+    clock.log = {swipe, swipe};
+    return clock;
+}
+
+// Calls op for person 7 on port 1, machine 1, with `object` as its recordset or collection and
+// `msg` as strMsg. The caller keeps its reference to the object: discovery, which releases what
+// col holds, is handed one of its own.
+Seen Call(IMachine* machine, Op op, Way way, IDispatch* object, BSTR* msg) {
+    Seen seen;
+    Bstr ip(L""), person(L"7");
+    IDispatch* slot = object;
+    if (op == Op::Discovery && object && way != Way::ByValue) object->AddRef();
+    auto* rs = reinterpret_cast<_ADORecordset**>(&slot);
+    auto* col = reinterpret_cast<_Collection**>(&slot);
+    if (way == Way::Vtable) {
+        VARIANT_BOOL* r = &seen.result;
+        switch (op) {
+            case Op::Backup:
+                seen.hr = machine->funcBackFingure(-1, ip.get(), 1, 1, person.get(), rs, msg, r);
+                break;
+            case Op::Restore:
+                seen.hr = machine->funcReWrite(-1, ip.get(), 1, 1, person.get(), *rs, msg, r);
+                break;
+            case Op::Download:
+                seen.hr = machine->DownloadCarddata(-1, ip.get(), 1, 1, col, msg, r);
+                break;
+            case Op::Discovery:
+                seen.hr = machine->funcRegister(col, -1, 1, 1, ip.get(), ip.get(), 1, 1, msg, r);
+                break;
+            case Op::WriteCard:
+                seen.hr = machine->funcWriteCard(-1, ip.get(), 1, 1, *col, msg, r);
+                break;
+        }
+    } else {
+        const VARIANT arg =
+            way == Way::ByReference ? Arg(VT_BYREF | VT_DISPATCH, &slot) : Dispatch(object);
+        const VARIANT text = Arg(VT_BYREF | VT_BSTR, msg);
+        const VARIANT head[] = {Bool(-1), String(ip.get()), Short(1), Short(1)};
+        std::vector<VARIANT> args(std::begin(head), std::end(head));
+        switch (op) {
+            case Op::Backup:
+            case Op::Restore:
+                args.insert(args.end(), {String(person.get()), arg, text});
+                break;
+            case Op::Download:
+            case Op::WriteCard:
+                args.insert(args.end(), {arg, text});
+                break;
+            case Op::Discovery:
+                args = {arg,      Bool(-1), Short(1), Short(1), String(ip.get()), String(ip.get()),
+                        Short(1), Short(1), text};
+                break;
+        }
+        seen.hr = CallByName(machine, kNames[static_cast<int>(op)], args, &seen.result);
+    }
+    if (op == Op::Discovery && way != Way::ByValue) seen.col = ComPtr<_Collection>::adopt(*col);
+    seen.msg = Text(*msg);
+    seen.device = CallTrace(ClockScenario()->calls);
+    return seen;
+}
+
+Seen Call(IMachine* machine, Op op, Way way, IDispatch* object) {
+    Bench();
+    Bstr msg(L"caller's text");
+    return Call(machine, op, way, object, msg.inout());
+}
+
+std::string Describe(Op op, Way way, const char* object) {
+    const char* ways[] = {"vtable", "Invoke by reference", "Invoke by value"};
+    std::wstring name = kNames[static_cast<int>(op)];
+    return std::string(name.begin(), name.end()) + " through " + ways[static_cast<int>(way)] +
+           " with " + object;
+}
+
+TEST(WrongObject, IsAskedForTheDeclaredInterfaceAndNothingElse) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    const ULONG machineRefs = RefCount(machine.get());
+    const long collections = VbCollectionLiveObjects();
+    PeltReset();
+    const GUID recordset = __uuidof(_ADORecordset), collection = __uuidof(_Collection);
+    const Way all[] = {Way::Vtable, Way::ByReference, Way::ByValue};
+
+    struct Case {
+        Op op;
+        std::vector<Way> ways;
+        HRESULT hr;
+        VARIANT_BOOL result;  // 1 when none came back
+        std::wstring msg;
+        const char* device;
+        std::vector<GUID> asked;  // of the object, in order
+    };
+    const Case cases[] = {
+        {Op::Backup, {all, all + 3}, S_OK, VARIANT_FALSE, L"caller's text", "", {recordset}},
+        {Op::Restore, {Way::Vtable}, S_OK, VARIANT_FALSE, L"", "", {recordset}},
+        // For an [in] object argument the platform asks first, and refuses.
+        {Op::Restore, {Way::ByValue}, E_NOINTERFACE, 1, L"caller's text", "", {recordset}},
+        {Op::Download,
+         {all, all + 3},
+         S_OK,
+         VARIANT_FALSE,
+         DownloadFailureMessage(L"1"),
+         "40()",
+         {collection}},
+        // Discovery only releases what col held and hands back a new collection of its own.
+        {Op::Discovery, {all, all + 2}, S_OK, VARIANT_TRUE, L"caller's text", "38(1,1,38400)", {}},
+    };
+    for (const Case& c : cases) {
+        const bool wantsRecordset = c.op == Op::Backup || c.op == Op::Restore;
+        for (Way way : c.ways) {
+            // A recording object of another kind: a recordset where a collection is declared, one
+            // that answers no recordset interface where a recordset is.
+            {
+                SCOPED_TRACE(Describe(c.op, way, "a recording object"));
+                ComPtr<RecordsetStandin> probe = RecordsetStandin::Create();
+                probe->isRecordset = !wantsRecordset;
+                IDispatch* object = probe.get();
+                const ULONG refs = RefCount(object);
+                probe->queried.clear();
+                Seen seen = Call(machine.get(), c.op, way, object);
+                EXPECT_EQ(c.hr, seen.hr);
+                EXPECT_EQ(c.result, seen.result);
+                EXPECT_EQ(c.msg, seen.msg);
+                EXPECT_EQ(c.device, seen.device);
+                EXPECT_EQ("", probe->Trace());
+                EXPECT_EQ(c.asked, probe->queried);
+                if (c.op == Op::Discovery && way != Way::ByValue) {
+                    ASSERT_TRUE(seen.col);
+                    EXPECT_NE(static_cast<void*>(object), static_cast<void*>(seen.col.get()));
+                    EXPECT_EQ(1, CountOf(seen.col.get()));
+                }
+                seen.col.reset();
+                EXPECT_EQ(refs, RefCount(object));
+            }
+            // The host's collection where a recordset is declared.
+            if (wantsRecordset) {
+                SCOPED_TRACE(Describe(c.op, way, "a collection"));
+                VbCollectionResetJournal();
+                ComPtr<_Collection> other = NewCollection();
+                const ULONG refs = RefCount(other.get());
+                Seen seen = Call(machine.get(), c.op, way, other.get());
+                EXPECT_EQ(c.hr, seen.hr);
+                EXPECT_EQ(c.result, seen.result);
+                EXPECT_EQ(c.msg, seen.msg);
+                EXPECT_EQ(c.device, seen.device);
+                EXPECT_EQ(0, CountOf(other.get()));
+                EXPECT_TRUE(VbCollectionAddJournal()->empty());
+                EXPECT_EQ(refs, RefCount(other.get()));
+            }
+        }
+    }
+    EXPECT_EQ(machineRefs, RefCount(machine.get()));
+    EXPECT_EQ(collections, VbCollectionLiveObjects());
+    EXPECT_EQ(0, PeltLiveRecords());
+    EXPECT_EQ(0, RecordsetStandin::LiveChildren());
+}
+
+}  // namespace
