@@ -1,13 +1,17 @@
-// What any caller may hand the operations: an object of another kind where the contract declares
-// a recordset or a collection, through the vtable and through Invoke. The operation asks it for
-// that interface, calls nothing else on it and ends in its handler with a type mismatch.
+// What any caller may hand the operations. An object of another kind where the contract declares
+// a recordset or a collection, through the vtable and through Invoke: the operation asks it for
+// that interface, calls nothing else on it and ends in its handler with a type mismatch. And the
+// text a caller passes in strMsg, freed when an operation replaces it (this program runs with
+// OANOCACHE=1, so that SysFreeString reaches the task allocator, where a malloc spy sees it).
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -201,6 +205,132 @@ TEST(WrongObject, IsAskedForTheDeclaredInterfaceAndNothingElse) {
     EXPECT_EQ(collections, VbCollectionLiveObjects());
     EXPECT_EQ(0, PeltLiveRecords());
     EXPECT_EQ(0, RecordsetStandin::LiveChildren());
+}
+
+// Sees the task allocator's blocks allocated and freed while it is registered, each allocation
+// by its serial number, so that a block's address used again is not taken for the earlier one.
+// It lives as long as the program: the platform may keep it until the last block it saw
+// allocated is freed.
+class FreeSpy final : public IMallocSpy {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = riid == IID_IUnknown || riid == IID_IMallocSpy ? this : nullptr;
+        return *ppv ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T cb) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        request_ = cb;
+        return cb;
+    }
+    void* STDMETHODCALLTYPE PostAlloc(void* p) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (p) live_[static_cast<BYTE*>(p)] = {request_, ++serial_};
+        return p;
+    }
+    void* STDMETHODCALLTYPE PreFree(void* p, BOOL) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        auto it = live_.find(static_cast<BYTE*>(p));
+        if (it != live_.end()) {
+            freed_.push_back(it->second.serial);
+            live_.erase(it);
+        }
+        return p;
+    }
+    void STDMETHODCALLTYPE PostFree(BOOL) override {}
+    SIZE_T STDMETHODCALLTYPE PreRealloc(void* p, SIZE_T cb, void** out, BOOL) override {
+        *out = p;
+        return cb;
+    }
+    void* STDMETHODCALLTYPE PostRealloc(void* p, BOOL) override { return p; }
+    void* STDMETHODCALLTYPE PreGetSize(void* p, BOOL) override { return p; }
+    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T cb, BOOL) override { return cb; }
+    void* STDMETHODCALLTYPE PreDidAlloc(void* p, BOOL) override { return p; }
+    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int actual) override { return actual; }
+    void STDMETHODCALLTYPE PreHeapMinimize() override {}
+    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+
+    // The allocation that holds this string now; 0 for none seen.
+    long BlockOf(BSTR s) {
+        std::lock_guard<std::mutex> hold(lock_);
+        const BYTE* text = reinterpret_cast<const BYTE*>(s);
+        auto it = live_.upper_bound(const_cast<BYTE*>(text));
+        if (it == live_.begin()) return 0;
+        --it;
+        return text < it->first + it->second.size ? it->second.serial : 0;
+    }
+    int TimesFreed(long block) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return static_cast<int>(std::count(freed_.begin(), freed_.end(), block));
+    }
+
+  private:
+    struct Block {
+        SIZE_T size;
+        long serial;
+    };
+    std::mutex lock_;
+    SIZE_T request_ = 0;
+    long serial_ = 0;
+    std::map<BYTE*, Block> live_;
+    std::vector<long> freed_;
+};
+
+// The spy, registered on first use for the rest of the program; SysFreeString must reach it.
+FreeSpy& Spy() {
+    static FreeSpy spy;
+    static const HRESULT registered = CoRegisterMallocSpy(&spy);
+    EXPECT_EQ(S_OK, registered);
+    BSTR own = SysAllocString(L"own text");
+    const long block = spy.BlockOf(own);
+    SysFreeString(own);
+    EXPECT_EQ(1, spy.TimesFreed(block)) << "SysFreeString does not reach the task allocator: the "
+                                           "string cache is on (set OANOCACHE=1)";
+    return spy;
+}
+
+TEST(StrMsg, TheCallersTextIsFreedWhenAnOperationReplacesIt) {
+    FreeSpy& spy = Spy();
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    ComPtr<_Collection> cdata = NewCollection();
+    ComPtr<RecordsetStandin> rs = RecordsetStandin::Create();
+    struct Case {
+        const char* what;
+        Op op;
+        Way way;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"download", Op::Download, Way::Vtable, true},
+        {"download by name", Op::Download, Way::ByReference, true},
+        {"restore", Op::Restore, Way::Vtable, true},
+        {"discovery ending in its handler", Op::Discovery, Way::Vtable, true},
+        {"backup leaves it", Op::Backup, Way::Vtable, false},
+        {"writing a card leaves it", Op::WriteCard, Way::Vtable, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        BSTR msg = SysAllocString(L"caller's text");
+        const BSTR passed = msg;
+        const long block = spy.BlockOf(msg);
+        ASSERT_NE(0, block);
+        IDispatch* object = c.op == Op::Backup || c.op == Op::Restore
+                                ? static_cast<IDispatch*>(rs.get())
+                            : c.op == Op::Discovery ? nullptr
+                                                    : cdata.get();
+        Bench();
+        if (c.op == Op::Discovery) ClockScenario()->Fail(clocksim::kConnectSerial, E_FAIL);
+        Seen seen = Call(machine.get(), c.op, c.way, object, &msg);
+        EXPECT_EQ(S_OK, seen.hr);
+        EXPECT_EQ(c.replaced ? 1 : 0, spy.TimesFreed(block));
+        EXPECT_EQ(c.replaced, msg != passed);
+        EXPECT_NE(0, spy.BlockOf(msg)) << "the text handed back is alive";
+        SysFreeString(msg);
+    }
 }
 
 }  // namespace

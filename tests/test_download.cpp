@@ -635,6 +635,19 @@ TEST_F(Download, BlnPortAndStrIpHaveNoEffect) {
     }
 }
 
+// The host's own message loop must still see a quit that the yield met, with its exit code.
+TEST_F(Download, YieldPutsAQuitItMetBackWithItsExitCode) {
+    clock_->log = {Swipe(5, 2011, 11, 11, 11, 11)};
+    PostQuitMessage(42);
+    Outcome o = Run(1, 5);
+    EXPECT_EQ(VARIANT_TRUE, o.result);
+    EXPECT_EQ(1, qt::CountOf(cdata_.get()));
+    MSG msg{};
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(42u, msg.wParam);
+    EXPECT_FALSE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
 TEST_F(Download, DefaultInterfaceReachesTheSameOperation) {
     clock_->log = {Swipe(5, 2011, 11, 11, 11, 11)};
     ComPtr<_clsMachine> def = qt::DefaultInterface(driver_.get());

@@ -259,18 +259,35 @@ TEST_F(Registration, UnregisteringRemovesExactlyWhatRegisteringWrote) {
     ExpectSame(unregistered, Classes());
 }
 
+// Someone else's subkey, or a value of its own, keeps the class key and itself.
 TEST_F(Registration, UnregisteringLeavesOtherEntriesOfTheClassKey) {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                                             (kClassPath + L"\\Implemented Categories").c_str(), 0,
-                                             nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
-    RegCloseKey(key);
-    ASSERT_EQ(0u, Regsvr32(L"/u"));
-    Snapshot left = Within(Classes(), kClassKey);
-    EXPECT_EQ(
-        (Snapshot{{kClassKey + L"\\", L""}, {kClassKey + L"\\implemented categories\\", L""}}),
-        left);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassPath.c_str());
+    const std::wstring appId = L"{0B1F5C3E-7A2D-4E66-9C1B-3D5E2F4A6B70}";
+    const struct {
+        const wchar_t* subkey;  // created empty
+        const wchar_t* value;   // set to appId
+        Snapshot left;
+    } cases[] = {
+        {L"Implemented Categories",
+         nullptr,
+         {{kClassKey + L"\\", L""}, {kClassKey + L"\\implemented categories\\", L""}}},
+        {nullptr, L"AppID", {{kClassKey + L"\\", L""}, {kClassKey + L"|appid", L"1:" + appId}}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(0u, Regsvr32(L""));
+        HKEY key = nullptr;
+        const std::wstring path = kClassPath + (c.subkey ? std::wstring(L"\\") + c.subkey : L"");
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                                 KEY_WRITE, nullptr, &key, nullptr));
+        if (c.value) {
+            EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, c.value, 0, REG_SZ,
+                                                    reinterpret_cast<const BYTE*>(appId.c_str()),
+                                                    DWORD((appId.size() + 1) * sizeof(wchar_t))));
+        }
+        RegCloseKey(key);
+        ASSERT_EQ(0u, Regsvr32(L"/u"));
+        EXPECT_EQ(c.left, Within(Classes(), kClassKey));
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassPath.c_str());
+    }
 }
 
 TEST_F(Registration, FailureLeavesNoHalfWrittenClass) {
