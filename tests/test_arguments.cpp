@@ -1,8 +1,10 @@
 // What any caller may hand the operations. An object of another kind where the contract declares
 // a recordset or a collection, through the vtable and through Invoke: the operation asks it for
-// that interface, calls nothing else on it and ends in its handler with a type mismatch. And the
-// text a caller passes in strMsg, freed when an operation replaces it (this program runs with
-// OANOCACHE=1, so that SysFreeString reaches the task allocator, where a malloc spy sees it).
+// that interface, calls nothing else on it and ends in its handler with a type mismatch. A
+// script's variables, passed by reference as variants for strMsg and the objects, carried in and
+// back out in the declared types. And the text a caller passes in strMsg, freed when an operation
+// replaces it (this program runs with OANOCACHE=1, so that SysFreeString reaches the task
+// allocator, where a malloc spy sees it).
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -155,7 +157,7 @@ TEST(WrongObject, IsAskedForTheDeclaredInterfaceAndNothingElse) {
          "40()",
          {collection}},
         // Discovery only releases what col held and hands back a new collection of its own.
-        {Op::Discovery, {all, all + 2}, S_OK, VARIANT_TRUE, L"caller's text", "38(1,1,38400)", {}},
+        {Op::Discovery, {all, all + 3}, S_OK, VARIANT_TRUE, L"caller's text", "38(1,1,38400)", {}},
     };
     for (const Case& c : cases) {
         const bool wantsRecordset = c.op == Op::Backup || c.op == Op::Restore;
@@ -331,6 +333,180 @@ TEST(StrMsg, TheCallersTextIsFreedWhenAnOperationReplacesIt) {
         EXPECT_NE(0, spy.BlockOf(msg)) << "the text handed back is alive";
         SysFreeString(msg);
     }
+}
+
+// What a script's variable holds before the call.
+enum class Held { Text, Empty, Number, Null, Nothing, OldCollection, Collection, Recordset };
+
+// The variable of a script (VBScript, PowerShell's [ref]) that the call gets by reference, as a
+// VT_BYREF|VT_VARIANT pointing here.
+struct ScriptVariable {
+    ScriptVariable(Held held, IDispatch* object) {
+        switch (held) {
+            case Held::Text:
+                V_VT(value.get()) = VT_BSTR;
+                V_BSTR(value.get()) = SysAllocString(L"caller's text");
+                break;
+            case Held::Empty:
+                break;
+            case Held::Number:
+                V_VT(value.get()) = VT_I4;
+                V_I4(value.get()) = 5;
+                break;
+            case Held::Null:
+                V_VT(value.get()) = VT_NULL;
+                break;
+            default:  // an object, or Nothing
+                V_VT(value.get()) = VT_DISPATCH;
+                V_DISPATCH(value.get()) = object;
+                if (object) object->AddRef();
+        }
+        before = *value.get();
+    }
+    VARIANT ByReference() { return Arg(VT_BYREF | VT_VARIANT, value.get()); }
+    // Whether the variable still holds exactly what it held before the call.
+    bool Untouched() const {
+        return V_VT(value.get()) == V_VT(&before) && V_BYREF(value.get()) == V_BYREF(&before);
+    }
+    Variant value;
+    VARIANT before;  // a shallow copy: the type and the pointer or number held
+};
+
+TEST(VariantByReference, CarriesStrMsgAndTheObjectInAndBackInTheDeclaredTypes) {
+    FreeSpy& spy = Spy();
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    const long collections = VbCollectionLiveObjects();
+    struct Case {
+        const char* what;
+        Op op;
+        Held msg, object;
+        HRESULT hr;
+        const wchar_t* msgAfter;  // the text strMsg holds after a call that ran
+        UINT argErr;              // the argument refused, by its index in rgvarg
+    };
+    const Case cases[] = {
+        {"download, text", Op::Download, Held::Text, Held::Collection, S_OK, L"", 0},
+        {"download, unassigned", Op::Download, Held::Empty, Held::Collection, S_OK, L"", 0},
+        {"download, a number", Op::Download, Held::Number, Held::Collection, S_OK, L"", 0},
+        {"discovery into Nothing", Op::Discovery, Held::Text, Held::Nothing, S_OK, L"caller's text",
+         0},
+        {"discovery over a collection", Op::Discovery, Held::Text, Held::OldCollection, S_OK,
+         L"caller's text", 0},
+        {"backup, a number", Op::Backup, Held::Number, Held::Recordset, S_OK, L"5", 0},
+        // The platform's conversions decide what is refused, and nothing is called then.
+        {"Null is no text", Op::Download, Held::Null, Held::Collection, DISP_E_TYPEMISMATCH,
+         nullptr, 0},
+        {"text is no collection", Op::Discovery, Held::Text, Held::Text, DISP_E_TYPEMISMATCH,
+         nullptr, 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bench();
+        ComPtr<_Collection> collection = NewCollection();
+        ComPtr<RecordsetStandin> rs = RecordsetStandin::Create();
+        IDispatch* object = c.object == Held::Recordset ? static_cast<IDispatch*>(rs.get())
+                            : c.object == Held::Nothing ? nullptr
+                                                        : collection.get();
+        const ULONG refs = object ? RefCount(object) : 0;
+        {
+            ScriptVariable msg(c.msg, nullptr), target(c.object, object);
+            const long text = c.msg == Held::Text ? spy.BlockOf(V_BSTR(msg.value.get())) : 0;
+            Bstr ip(L""), person(L"7");
+            const VARIANT head[] = {Bool(-1), String(ip.get()), Short(1), Short(1)};
+            std::vector<VARIANT> args(std::begin(head), std::end(head));
+            if (c.op == Op::Discovery)
+                args = {target.ByReference(), Bool(-1),         Short(1), Short(1),
+                        String(ip.get()),     String(ip.get()), Short(1), Short(1)};
+            else if (c.op == Op::Backup)
+                args.insert(args.end(), {String(person.get()), target.ByReference()});
+            else
+                args.push_back(target.ByReference());
+            args.push_back(msg.ByReference());
+            VARIANT_BOOL result = 1;
+            UINT argErr = 99;
+            EXPECT_EQ(c.hr, CallByName(machine.get(), kNames[static_cast<int>(c.op)], args, &result,
+                                       nullptr, &argErr));
+            if (FAILED(c.hr)) {
+                EXPECT_EQ(c.argErr, argErr);
+                EXPECT_TRUE(msg.Untouched());
+                EXPECT_TRUE(target.Untouched());
+                EXPECT_EQ("", CallTrace(ClockScenario()->calls));
+                continue;
+            }
+            EXPECT_EQ(VARIANT_TRUE, result);
+            ASSERT_EQ(VT_BSTR, V_VT(msg.value.get()));
+            EXPECT_EQ(c.msgAfter, Text(V_BSTR(msg.value.get())));
+            if (text) {
+                const bool replaced = std::wstring(c.msgAfter) != L"caller's text";
+                EXPECT_EQ(replaced ? 1 : 0, spy.TimesFreed(text));
+            }
+            ASSERT_EQ(VT_DISPATCH, V_VT(target.value.get()));
+            IDispatch* after = V_DISPATCH(target.value.get());
+            if (c.op == Op::Discovery) {
+                // A new collection, held by the variable alone, with the device found.
+                ASSERT_TRUE(after);
+                EXPECT_NE(static_cast<IDispatch*>(collection.get()), after);
+                EXPECT_EQ(1u, RefCount(after));
+                ComPtr<_Collection> found;
+                ASSERT_EQ(S_OK, after->QueryInterface(__uuidof(_Collection), found.put_void()));
+                EXPECT_EQ(1, CountOf(found.get()));
+            } else {
+                // The caller's own object, never a wrapper, with the variable's reference.
+                EXPECT_EQ(object, after);
+                EXPECT_EQ(refs + 1, RefCount(object));
+            }
+        }
+        // The variables gone, every object has only the references it had before.
+        if (object) {
+            EXPECT_EQ(refs, RefCount(object));
+        }
+        if (c.op == Op::Download) {
+            EXPECT_EQ(2, CountOf(collection.get()));
+        }
+        if (c.op == Op::Backup) {
+            EXPECT_EQ(1u, rs->rows.size());
+        }
+    }
+    EXPECT_EQ(collections, VbCollectionLiveObjects());
+}
+
+// JScript and other callers pass values, not variables: the call goes through on copies of them,
+// and what the caller passed comes back as it was, its string alive and its object with the
+// references it had.
+TEST(VariantByReference, ValuesGoInAndNothingComesBack) {
+    FreeSpy& spy = Spy();
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    const long collections = VbCollectionLiveObjects();
+    for (Op op : {Op::Download, Op::Discovery}) {
+        SCOPED_TRACE(op == Op::Download ? "download" : "discovery");
+        Bench();
+        ComPtr<_Collection> passed = NewCollection();
+        const ULONG refs = RefCount(passed.get());
+        Variant msg, collection;  // the caller's arguments, cleared by the caller afterwards
+        V_VT(msg.get()) = VT_BSTR;
+        V_BSTR(msg.get()) = SysAllocString(L"caller's text");
+        const BSTR text = V_BSTR(msg.get());
+        const long block = spy.BlockOf(text);
+        V_VT(collection.get()) = VT_DISPATCH;
+        V_DISPATCH(collection.get()) = passed.get();
+        passed->AddRef();
+        Bstr ip(L"");
+        VARIANT_BOOL result = 1;
+        std::vector<VARIANT> args = {Bool(-1), String(ip.get()),  Short(1),
+                                     Short(1), *collection.get(), *msg.get()};
+        if (op == Op::Discovery)
+            args = {*collection.get(), Bool(-1), Short(1), Short(1),  String(ip.get()),
+                    String(ip.get()),  Short(1), Short(1), *msg.get()};
+        EXPECT_EQ(S_OK, CallByName(machine.get(), kNames[static_cast<int>(op)], args, &result));
+        EXPECT_EQ(VARIANT_TRUE, result);
+        EXPECT_EQ(0, spy.TimesFreed(block));
+        EXPECT_EQ(L"caller's text", Text(text));
+        EXPECT_EQ(refs + 1, RefCount(passed.get()));
+        EXPECT_EQ(op == Op::Download ? 2 : 0, CountOf(passed.get()));
+    }
+    EXPECT_EQ(collections, VbCollectionLiveObjects()) << "discovery's new collection was dropped";
 }
 
 }  // namespace
