@@ -273,7 +273,9 @@ TEST_F(Registration, UnregisteringLeavesOtherEntriesOfTheClassKey) {
         {nullptr, L"AppID", {{kClassKey + L"\\", L""}, {kClassKey + L"|appid", L"1:" + appId}}},
     };
     for (const auto& c : cases) {
-        ASSERT_EQ(0u, Regsvr32(L""));
+        if (&c != cases) {  // the fixture registered the driver for the first
+            ASSERT_EQ(0u, Regsvr32(L""));
+        }
         HKEY key = nullptr;
         const std::wstring path = kClassPath + (c.subkey ? std::wstring(L"\\") + c.subkey : L"");
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
