@@ -2,7 +2,8 @@
 //
 // That header declares the coclasses for C++ as bare statements ("Connection;") after typedefs of
 // the same names, which C++ rejects; the names are blanked while it is read. No library defines
-// its interface identifiers, and the driver needs none: it only calls the recordset it is given.
+// its interface identifiers; the driver needs the recordset's alone, to ask the object it is given
+// whether it is one.
 #pragma once
 
 #include <windows.h>
@@ -21,3 +22,6 @@
 #undef Command
 #undef Recordset
 #undef Parameter
+
+__CRT_UUID_DECL(_ADORecordset, 0x00000556, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xaa, 0x00, 0x6d, 0x2e,
+                0xa4)

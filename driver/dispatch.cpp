@@ -6,10 +6,16 @@
 //
 // The descriptions are loaded for each call and released after it (the platform keeps a loaded
 // library cached while it is in use), so nothing outlives the objects that asked.
+//
+// Scripts pass their variables by reference as variants (VT_BYREF|VT_VARIANT), which the
+// platform's DispInvoke refuses for an [in, out] parameter of another declared type; such
+// arguments are handed over in the declared type here, and their outcome written back. Values
+// passed for such a parameter get a copy of their own (InOutVariants).
 #include <windows.h>
 #include <oleauto.h>
 
 #include <string>
+#include <vector>
 
 #include "driver/com.h"
 #include "driver/identity.h"
@@ -62,6 +68,158 @@ HRESULT HostInterfaceVtable(ComPtr<ITypeInfo>& info) {
     return VtableHalf(dual.get(), info);
 }
 
+// The method with this dispatch identifier, described by its interface and released with it.
+class MethodDesc {
+  public:
+    MethodDesc(ITypeInfo* info, DISPID id) : info_(info) {
+        TYPEATTR* attr = nullptr;
+        if (FAILED(info->GetTypeAttr(&attr))) return;
+        const WORD count = attr->cFuncs;
+        info->ReleaseTypeAttr(attr);
+        for (UINT i = 0; i < count && !desc_; ++i) {
+            FUNCDESC* fn = nullptr;
+            if (FAILED(info->GetFuncDesc(i, &fn))) continue;
+            if (fn->memid == id && fn->invkind == INVOKE_FUNC)
+                desc_ = fn;
+            else
+                info->ReleaseFuncDesc(fn);
+        }
+    }
+    MethodDesc(const MethodDesc&) = delete;
+    MethodDesc& operator=(const MethodDesc&) = delete;
+    ~MethodDesc() {
+        if (desc_) info_->ReleaseFuncDesc(desc_);
+    }
+    const FUNCDESC* get() const { return desc_; }
+
+  private:
+    ITypeInfo* info_;
+    FUNCDESC* desc_ = nullptr;
+};
+
+// The variant type of an interface pointer: VT_DISPATCH for one that can be called late-bound.
+VARTYPE InterfaceType(ITypeInfo* info, HREFTYPE ref) {
+    ComPtr<ITypeInfo> target;
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetRefTypeInfo(ref, target.put())) || FAILED(target->GetTypeAttr(&attr)))
+        return VT_EMPTY;
+    VARTYPE vt = VT_EMPTY;
+    if (attr->typekind == TKIND_DISPATCH)
+        vt = VT_DISPATCH;
+    else if (attr->typekind == TKIND_INTERFACE)
+        vt = attr->wTypeFlags & TYPEFLAG_FDISPATCHABLE ? VT_DISPATCH : VT_UNKNOWN;
+    target->ReleaseTypeAttr(attr);
+    return vt;
+}
+
+// The variant type in which a vtable caller passes a parameter of this type (VT_BYREF|VT_BSTR for
+// a BSTR*, VT_BYREF|VT_DISPATCH for a pointer to a collection's pointer), VT_EMPTY where no
+// variant type says it.
+VARTYPE PassedAs(ITypeInfo* info, const TYPEDESC& type) {
+    if (type.vt == VT_USERDEFINED) return VT_EMPTY;
+    if (type.vt != VT_PTR) return type.vt;
+    const TYPEDESC& to = *type.lptdesc;
+    if (to.vt == VT_USERDEFINED) return InterfaceType(info, to.hreftype);
+    const VARTYPE inner = PassedAs(info, to);
+    return inner == VT_EMPTY || (inner & VT_BYREF) ? VT_EMPTY : VT_BYREF | inner;
+}
+
+// Where a variant's value lies: every member of its value union starts there.
+void* ValueIn(VARIANT* v) {
+    return &V_BYREF(v);
+}
+
+// The arguments for [in, out] parameters, handed to DispInvoke in the declared by-reference type.
+// They are rewritten where they stand, so that the platform treats the other arguments exactly as
+// the caller passed them, and put back after the call.
+// - A script's variable, passed by reference as a variant: one that already holds the declared
+//   type is passed pointing into it, so the method replaces its value as it would the caller's own
+//   variable. Any other value is converted by the platform's rules into a copy that is passed
+//   instead; once the method has run, the copy goes back into the variable, which then holds the
+//   declared type, and what the variable held is released.
+// - A value of the declared type, passed by value: the platform would hand the method the storage
+//   of the caller's argument without a reference or a copy of its own, so that a method replacing
+//   it frees the caller's string or releases the caller's object from under it. The method gets a
+//   copy instead, dropped after the call; nothing comes back, as for any value.
+class InOutVariants {
+  public:
+    explicit InOutVariants(DISPPARAMS& params) : params_(params) {}
+    InOutVariants(const InOutVariants&) = delete;
+    InOutVariants& operator=(const InOutVariants&) = delete;
+    ~InOutVariants() {
+        for (const Rewritten& r : rewritten_) params_.rgvarg[r.index] = r.original;
+        for (Copy& c : copies_) VariantClear(&c.value);
+    }
+
+    // Fails with the conversion's error, argErr naming the argument by its index in rgvarg.
+    // Arguments that do not match the method's parameters are left to DispInvoke to refuse.
+    HRESULT Prepare(ITypeInfo* info, const FUNCDESC& fn, UINT* argErr) {
+        UINT declared = static_cast<UINT>(fn.cParams);
+        if (declared > 0 &&
+            fn.lprgelemdescParam[declared - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL)
+            --declared;
+        if (params_.cArgs != declared) return S_OK;
+        copies_.reserve(declared);  // the rewritten arguments point into it
+        for (UINT i = 0; i < declared; ++i) {
+            VARIANTARG& arg = params_.rgvarg[i];
+            const DISPID position = i < params_.cNamedArgs ? params_.rgdispidNamedArgs[i]
+                                                           : static_cast<DISPID>(declared - 1 - i);
+            if (position < 0 || static_cast<UINT>(position) >= declared) continue;
+            const ELEMDESC& param = fn.lprgelemdescParam[position];
+            const USHORT inOut = PARAMFLAG_FIN | PARAMFLAG_FOUT;
+            if ((param.paramdesc.wParamFlags & inOut) != inOut) continue;
+            const VARTYPE type = PassedAs(info, param.tdesc);
+            if (!(type & VT_BYREF)) continue;
+
+            const VARTYPE valueType = type & ~VT_BYREF;
+            VARIANT* variable = nullptr;
+            VARIANT* value = nullptr;
+            if (V_VT(&arg) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(&arg)) {
+                variable = V_VARIANTREF(&arg);
+                if (V_VT(variable) == valueType) value = variable;
+            } else if (V_VT(&arg) != valueType) {
+                continue;  // the platform converts it into a copy of its own
+            }
+            if (!value) {
+                copies_.push_back({variable, {}});
+                value = &copies_.back().value;
+                VariantInit(value);
+                HRESULT hr = VariantChangeType(value, variable ? variable : &arg, 0, valueType);
+                if (FAILED(hr)) {
+                    if (argErr) *argErr = i;
+                    return hr;
+                }
+            }
+            rewritten_.push_back({i, arg});
+            V_VT(&arg) = type;
+            V_BYREF(&arg) = ValueIn(value);
+        }
+        return S_OK;
+    }
+
+    void WriteBack() {
+        for (Copy& c : copies_) {
+            if (!c.variable) continue;
+            VariantClear(c.variable);
+            *c.variable = c.value;
+            VariantInit(&c.value);
+        }
+    }
+
+  private:
+    struct Rewritten {
+        UINT index;
+        VARIANTARG original;
+    };
+    struct Copy {
+        VARIANT* variable;  // where the outcome goes; none for a value
+        VARIANT value;
+    };
+    DISPPARAMS& params_;
+    std::vector<Rewritten> rewritten_;
+    std::vector<Copy> copies_;
+};
+
 }  // namespace
 
 HRESULT Machine::GetTypeInfoCount(UINT* count) {
@@ -82,12 +240,17 @@ HRESULT Machine::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
 }
 
 HRESULT Machine::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+    // The platform's lookup reads whatever it is given.
+    if (!names || !ids) return E_POINTER;
+    if (count == 0) return E_INVALIDARG;
+    for (UINT i = 0; i < count; ++i)
+        if (!names[i]) return E_POINTER;
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     ComPtr<ITypeInfo> info;
     HRESULT hr = DefaultInterfaceVtable(info);
     if (FAILED(hr)) return hr;
     hr = DispGetIDsOfNames(info.get(), names, count, ids);
-    if (hr != DISP_E_UNKNOWNNAME || count == 0 || ids[0] != DISPID_UNKNOWN) return hr;
+    if (hr != DISP_E_UNKNOWNNAME || ids[0] != DISPID_UNKNOWN) return hr;
     // An unknown member: the host's names of the same methods (funcRegister for
     // IMachine_funcRegister, ...).
     ComPtr<ITypeInfo> host;
@@ -97,12 +260,28 @@ HRESULT Machine::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, D
 
 HRESULT Machine::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
+    // The platform's DispInvoke reads the arrays the counts promise.
+    if (!params) return E_POINTER;
+    if ((params->cArgs > 0 && !params->rgvarg) ||
+        (params->cNamedArgs > 0 && !params->rgdispidNamedArgs) ||
+        params->cNamedArgs > params->cArgs)
+        return E_INVALIDARG;
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     ComPtr<ITypeInfo> info;
     HRESULT hr = DefaultInterfaceVtable(info);
     if (FAILED(hr)) return hr;
-    return DispInvoke(static_cast<_clsMachine*>(this), info.get(), id, flags, params, result, excep,
-                      argErr);
+
+    InOutVariants inOut(*params);
+    MethodDesc method(info.get(), id);
+    if (method.get()) {
+        hr = inOut.Prepare(info.get(), *method.get(), argErr);
+        if (FAILED(hr)) return hr;
+    }
+    hr = DispInvoke(static_cast<_clsMachine*>(this), info.get(), id, flags, params, result, excep,
+                    argErr);
+    // The method ran, successfully or not: what it left goes back to the caller.
+    if (hr == S_OK || hr == DISP_E_EXCEPTION) inOut.WriteBack();
+    return hr;
 }
 
 }  // namespace quorin

@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "driver/com.h"
 #include "driver/errors.h"
 
 namespace quorin {
@@ -55,6 +56,18 @@ HRESULT RunGuarded(VARIANT_BOOL* result, Body&& body, Handler&& handler) {
     }
     *result = outcome ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
+}
+
+// The object an interface argument refers to, asked for the interface I that the contract
+// declares, before anything else is called on it. A late-bound caller's pointer arrives as it was
+// passed, whatever its object, so its type says nothing. No object stays no object; an object of
+// another kind is a type mismatch.
+template <class I>
+ComPtr<I> ArgumentAs(IUnknown* object) {
+    ComPtr<I> typed;
+    if (object && FAILED(object->QueryInterface(__uuidof(I), typed.put_void())))
+        Raise(VbError::TypeMismatch);
+    return typed;
 }
 
 // The handler of an operation whose failure leaves nothing but the False result.

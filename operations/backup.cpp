@@ -39,6 +39,8 @@ HRESULT BackupEnrollment(short iPort, short imachineno, BSTR sPersonNum, _ADORec
         result,
         [&] {
             TemplateBuffer templ = {};
+            // A wrong object ends the backup before the device is touched.
+            const ComPtr<_ADORecordset> rs = ArgumentAs<_ADORecordset>(rsData ? *rsData : nullptr);
             device::Clock clock;
             clock.SetSerialPort(iPort);
             const short person = ToInteger(sPersonNum);
@@ -55,8 +57,7 @@ HRESULT BackupEnrollment(short iPort, short imachineno, BSTR sPersonNum, _ADORec
                 read = clock.ReadEnrollment(imachineno, person, backup, &flag, templ, &password);
             }
             if (read) {
-                FillRow(RecordsetOrRaise(rsData ? *rsData : nullptr), person, backup, imachineno,
-                        templ, password);
+                FillRow(RecordsetOrRaise(rs.get()), person, backup, imachineno, templ, password);
             }
             clock.Disconnect();
             return read;

@@ -34,7 +34,9 @@ HRESULT FindDevices(_Collection** col, VARIANT_BOOL blnPort, short iPortMin, sho
         result,
         [&] {
             if (!col) Raise(VbError::ObjectNotSet);
-            // The caller's collection is replaced by a new, empty one of our own.
+            // The caller's collection is replaced by a new, empty one of our own. The old object
+            // is only released, an IUnknown call that any object answers: nothing is asked of
+            // it, so whatever kind of object the caller left there does not matter.
             ComPtr<_Collection> fresh;
             Check(CoCreateInstance(kClsidCollection, nullptr, CLSCTX_INPROC_SERVER,
                                    __uuidof(_Collection), fresh.put_void()));

@@ -51,6 +51,8 @@ HRESULT DownloadRecords(short iPort, short imachineno, _Collection** cdata, BSTR
         result,
         [&] {
             AssignBstr(strMsg, Bstr(L""));
+            // The caller's own collection, asked for as one; it is never replaced.
+            const ComPtr<_Collection> target = ArgumentAs<_Collection>(cdata ? *cdata : nullptr);
             clock.SetSerialPort(iPort);
             // Arguments 2 and 4 of every NextLogRecord call: whatever the device leaves here goes
             // to AfterLogRead.
@@ -68,7 +70,7 @@ HRESULT DownloadRecords(short iPort, short imachineno, _Collection** cdata, BSTR
                 Check(record->put_PersonNo(MakeI4(out.person)));
                 Check(record->put_SwipeTime(MakeDate(SwipeTime(out))));
                 IDispatch* const item = record.get();
-                AppendToCollection(cdata ? *cdata : nullptr, item);
+                AppendToCollection(target.get(), item);
             }
             clock.AfterLogRead(NarrowToInteger(machineVar));
             clock.Disconnect();

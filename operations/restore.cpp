@@ -48,11 +48,12 @@ HRESULT RestoreEnrollment(short iPort, short imachineno, BSTR sPersonNum, _ADORe
         [&] {
             TemplateBuffer templ = {};
             AssignBstr(strMsg, Bstr(L""));
+            const ComPtr<_ADORecordset> rs = ArgumentAs<_ADORecordset>(rsData);
             const short person = ToInteger(sPersonNum);
             device::Clock clock;
             clock.ConnectSerial(iPort, imachineno);
 
-            const RowValues row = ReadRows(RecordsetOrRaise(rsData));
+            const RowValues row = ReadRows(RecordsetOrRaise(rs.get()));
             if (!IsBlankTemplate(row.templ)) UnpackTemplate(row.templ, templ);
 
             device::YieldToMessages();

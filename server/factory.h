@@ -7,7 +7,8 @@ namespace quorin::server {
 
 HRESULT GetFactory(REFIID riid, void** ppv);
 
-// True while a client holds the server locked through IClassFactory::LockServer.
+// True while a client holds the server locked through IClassFactory::LockServer, or holds a
+// reference to the factory.
 bool Locked();
 
 }  // namespace quorin::server

@@ -54,6 +54,62 @@ std::wstring Text(BSTR s) {
     return s ? std::wstring(s, SysStringLen(s)) : std::wstring();
 }
 
+VARIANT Arg(VARTYPE vt, void* ref) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = vt;
+    V_BYREF(&v) = ref;
+    return v;
+}
+VARIANT Short(short value) {
+    VARIANT v = Arg(VT_I2, nullptr);
+    V_I2(&v) = value;
+    return v;
+}
+VARIANT Bool(VARIANT_BOOL value) {
+    VARIANT v = Arg(VT_BOOL, nullptr);
+    V_BOOL(&v) = value;
+    return v;
+}
+VARIANT String(BSTR value) {
+    VARIANT v = Arg(VT_BSTR, nullptr);
+    V_BSTR(&v) = value;
+    return v;
+}
+VARIANT Dispatch(IDispatch* value) {
+    VARIANT v = Arg(VT_DISPATCH, nullptr);
+    V_DISPATCH(&v) = value;
+    return v;
+}
+
+DISPID IdOf(IDispatch* d, const wchar_t* name) {
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    DISPID id = 0;
+    HRESULT hr = d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    return hr == S_OK ? id : hr;
+}
+
+HRESULT CallByName(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args,
+                   VARIANT_BOOL* result, EXCEPINFO* excep, UINT* argErr) {
+    DISPID id = IdOf(d, name);
+    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+    DISPPARAMS params = {reversed.data(), nullptr, UINT(reversed.size()), 0};
+    Variant answer;
+    UINT unused = 0;
+    HRESULT hr = d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                           answer.get(), excep, argErr ? argErr : &unused);
+    *result = V_VT(answer.get()) == VT_BOOL ? V_BOOL(answer.get()) : VARIANT_BOOL(1);
+    return hr;
+}
+
+// "编号为" + number + "的考勤机不能下载刷卡数据！ ", code unit by code unit.
+std::wstring DownloadFailureMessage(const std::wstring& number) {
+    const wchar_t head[] = {0x7F16, 0x53F7, 0x4E3A, 0};
+    const wchar_t tail[] = {0x7684, 0x8003, 0x52E4, 0x673A, 0x4E0D, 0x80FD, 0x4E0B, 0x8F7D,
+                            0x5237, 0x5361, 0x6570, 0x636E, 0xFF01, 0x0020, 0};
+    return head + number + tail;
+}
+
 clocksim::Scenario& FreshClock() {
     clocksim::Scenario& s = *ClockScenario();
     s.Reset();

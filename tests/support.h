@@ -37,6 +37,24 @@ ComPtr<IDispatch> ItemOf(_Collection* col, long i);
 
 std::wstring Text(BSTR s);
 
+// What a failed download leaves in strMsg for this machine number.
+std::wstring DownloadFailureMessage(const std::wstring& number);
+
+// Arguments as a late-bound caller passes them; none owns what it holds or refers to.
+VARIANT Arg(VARTYPE vt, void* ref);
+VARIANT Short(short value);
+VARIANT Bool(VARIANT_BOOL value);
+VARIANT String(BSTR value);
+VARIANT Dispatch(IDispatch* value);
+
+// The dispatch identifier of a name, or the failing HRESULT.
+DISPID IdOf(IDispatch* d, const wchar_t* name);
+
+// Invokes a method by name with its arguments in call order; the result converted to Boolean
+// (1, neither True nor False, when none came back).
+HRESULT CallByName(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args,
+                   VARIANT_BOOL* result, EXCEPINFO* excep = nullptr, UINT* argErr = nullptr);
+
 // The simulated clock, reset to an empty device with no calls recorded.
 clocksim::Scenario& FreshClock();
 

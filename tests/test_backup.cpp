@@ -94,6 +94,7 @@ TEST_F(Backup, TemplateGoesIntoANewRowAfterOneRead) {
     // ones as 16-bit flag, template element 0 and password.
     auto port = clock->CallsOf(kSerialPort);
     ASSERT_EQ(1u, port.size());
+    ASSERT_EQ(1u, port[0].args.size());
     EXPECT_EQ(DISPATCH_PROPERTYPUT, port[0].flags);
     EXPECT_EQ(VT_I4, port[0].args[0].vt);
     const auto connect = clock->CallsOf(kConnectSerial);
@@ -101,6 +102,7 @@ TEST_F(Backup, TemplateGoesIntoANewRowAfterOneRead) {
     for (const auto& a : connect[0].args) EXPECT_EQ(VT_I4, a.vt);
     const auto read = clock->CallsOf(kReadEnrollment);
     ASSERT_EQ(1u, read.size());
+    ASSERT_EQ(7u, read[0].args.size());
     const VARTYPE readTypes[] = {
         VT_I4, VT_I4, VT_I4, VT_I4, VT_BYREF | VT_I2, VT_BYREF | VT_I4, VT_BYREF | VT_I4};
     for (int i = 0; i < 7; ++i) EXPECT_EQ(readTypes[i], read[0].args[i].vt) << i;
@@ -113,18 +115,21 @@ TEST_F(Backup, TemplateGoesIntoANewRowAfterOneRead) {
         "Fields Item(bFingerprint) AppendChunk(bFingerprint)",
         rs->Trace());
     const auto addNew = rs->CallsOf("AddNew");
+    ASSERT_EQ(1u, addNew.size());
     for (const Value& missing : addNew[0].args) {
         EXPECT_EQ(VT_ERROR, missing.vt());
         EXPECT_EQ(DISP_E_PARAMNOTFOUND, V_ERROR(&missing.get()));
     }
     const auto collect = rs->CallsOf("Collect");
     const short written[] = {7, 0, 1};
+    ASSERT_EQ(3u, collect.size());
     for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(2u, collect[i].args.size());
         EXPECT_EQ(VT_BSTR, collect[i].args[0].vt());
         EXPECT_EQ(VT_I2, collect[i].args[1].vt());
         EXPECT_EQ(written[i], V_I2(&collect[i].args[1].get()));
     }
-    EXPECT_EQ(VT_BSTR, rs->CallsOf("Item").at(0).args[0].vt());
+    EXPECT_EQ(VT_BSTR, rs->CallsOf("Item").at(0).args.at(0).vt());
     const Value chunk = rs->CallsOf("AppendChunk").at(0).args.at(0);
     EXPECT_EQ(VT_ARRAY | VT_UI1, chunk.vt());
     LONG lower = -1;
@@ -158,6 +163,8 @@ TEST_F(Backup, PasswordAfterTheTemplateReadFails) {
     EXPECT_TRUE(reads[1].yieldedBefore);  // one yield between the reads
     EXPECT_FALSE(clock->CallsOf(kDisconnect).at(0).yieldedBefore);
     // Both reads hand over the same variables.
+    ASSERT_EQ(7u, reads[0].args.size());
+    ASSERT_EQ(7u, reads[1].args.size());
     for (int i = 4; i < 7; ++i) EXPECT_EQ(reads[0].args[i].address, reads[1].args[i].address);
 
     EXPECT_EQ(
@@ -165,6 +172,7 @@ TEST_F(Backup, PasswordAfterTheTemplateReadFails) {
         "Collect(npassword)",
         rs->Trace());
     const auto collect = rs->CallsOf("Collect");
+    ASSERT_EQ(4u, collect.size());
     EXPECT_EQ(10, V_I2(&collect[1].args[1].get()));
     EXPECT_EQ(2, V_I2(&collect[2].args[1].get()));
     EXPECT_EQ(VT_I4, collect[3].args[1].vt());
@@ -206,6 +214,7 @@ TEST_F(Backup, ANewRowOnlyWhenTheCountIsBelowOne) {
         EXPECT_EQ(c.rows + (c.adds ? 1 : 0), rs->rows.size());
         // The values go into the new row, or into whichever row is current.
         const size_t target = c.adds ? c.rows : c.position;
+        ASSERT_LT(target, rs->rows.size());
         EXPECT_EQ(12, V_I4(&rs->rows[target][L"npassword"].get())) << c.rows;
         EXPECT_EQ(5, V_I2(&rs->rows[target][L"cpsn_num"].get()));
     }
@@ -229,8 +238,8 @@ TEST_F(Backup, PersonNumberIsConvertedBeforeAnyConnection) {
         clock->calls.clear();
         rs = RecordsetStandin::Create();
         Run(text);
-        EXPECT_EQ(person, clock->CallsOf(kReadEnrollment).at(0).args[1].value);
-        EXPECT_EQ(person, V_I2(&rs->CallsOf("Collect").at(0).args[1].get()));
+        EXPECT_EQ(person, clock->CallsOf(kReadEnrollment).at(0).args.at(1).value);
+        EXPECT_EQ(person, V_I2(&rs->CallsOf("Collect").at(0).args.at(1).get()));
     }
 }
 

@@ -16,13 +16,6 @@ namespace {
 
 using namespace qt;
 
-DISPID IdOf(IDispatch* d, const wchar_t* name) {
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    DISPID id = 0;
-    HRESULT hr = d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    return hr == S_OK ? id : hr;
-}
-
 TEST(Dispatch, NamesOfBothInterfacesGiveTheSameDispatchIdentifiers) {
     ComPtr<IMachine> machine = CreateDriver();
     ASSERT_TRUE(machine);
@@ -71,6 +64,59 @@ TEST(Dispatch, UndescribedEntriesAreNotReachableByIdentifier) {
     EXPECT_EQ(E_NOTIMPL, def->Reserved3());
 }
 
+// Pointers and counts that do not hold together are refused before anything reads them.
+TEST(Dispatch, BrokenPointersAndCountsAreRefused) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    ComPtr<_clsMachine> def = DefaultInterface(machine.get());
+    FreshClock();
+
+    LPOLESTR name[] = {const_cast<LPOLESTR>(L"funcRegister")};
+    LPOLESTR noName[] = {nullptr};
+    DISPID id = 0;
+    const struct {
+        const char* what;
+        LPOLESTR* names;
+        UINT count;
+        DISPID* ids;
+        HRESULT hr;
+    } lookups[] = {
+        {"no name array", nullptr, 1, &id, E_POINTER}, {"no id array", name, 1, nullptr, E_POINTER},
+        {"a null name", noName, 1, &id, E_POINTER},    {"no names", name, 0, &id, E_INVALIDARG},
+        {"one good name", name, 1, &id, S_OK},
+    };
+    for (const auto& l : lookups) {
+        SCOPED_TRACE(l.what);
+        for (IDispatch* d :
+             {static_cast<IDispatch*>(machine.get()), static_cast<IDispatch*>(def.get())})
+            EXPECT_EQ(l.hr, d->GetIDsOfNames(IID_NULL, l.names, l.count, 0, l.ids));
+    }
+
+    VARIANT one = Short(1);
+    DISPID named = 0;
+    const struct {
+        const char* what;
+        DISPPARAMS params;
+        HRESULT hr;
+    } invokes[] = {
+        {"arguments counted but not given", {nullptr, nullptr, 1, 0}, E_INVALIDARG},
+        {"named arguments counted but not named", {&one, nullptr, 1, 1}, E_INVALIDARG},
+        {"more named arguments than arguments", {&one, &named, 1, 2}, E_INVALIDARG},
+        {"a call the platform refuses itself", {&one, nullptr, 1, 0}, DISP_E_BADPARAMCOUNT},
+    };
+    for (const auto& c : invokes) {
+        SCOPED_TRACE(c.what);
+        DISPPARAMS params = c.params;
+        Variant result;
+        EXPECT_EQ(c.hr, machine->Invoke(0x60030005, IID_NULL, 0, DISPATCH_METHOD, &params,
+                                        result.get(), nullptr, nullptr));
+    }
+    Variant result;
+    EXPECT_EQ(E_POINTER, machine->Invoke(0x60030005, IID_NULL, 0, DISPATCH_METHOD, nullptr,
+                                         result.get(), nullptr, nullptr));
+    EXPECT_TRUE(ClockScenario()->calls.empty());
+}
+
 // What one call left behind: its answers, the device calls and the records it handed over.
 struct Seen {
     HRESULT hr = E_UNEXPECTED;
@@ -100,44 +146,6 @@ Seen Observe(HRESULT hr, VARIANT_BOOL result, BSTR msg, _Collection* col) {
     s.records = col ? CountOf(col) : -1;
     s.puts = *PeltJournal();
     return s;
-}
-
-// Arguments as a late-bound caller passes them.
-VARIANT Arg(VARTYPE vt, void* ref) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = vt;
-    V_BYREF(&v) = ref;
-    return v;
-}
-VARIANT Short(short value) {
-    VARIANT v = Arg(VT_I2, nullptr);
-    V_I2(&v) = value;
-    return v;
-}
-VARIANT Bool(VARIANT_BOOL value) {
-    VARIANT v = Arg(VT_BOOL, nullptr);
-    V_BOOL(&v) = value;
-    return v;
-}
-VARIANT String(BSTR value) {  // borrowed: the caller keeps it
-    VARIANT v = Arg(VT_BSTR, nullptr);
-    V_BSTR(&v) = value;
-    return v;
-}
-
-// Calls a method with arguments in call order; the result converted to Boolean.
-HRESULT CallByName(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args,
-                   VARIANT_BOOL* result, EXCEPINFO* excep) {
-    DISPID id = IdOf(d, name);
-    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-    DISPPARAMS params = {reversed.data(), nullptr, UINT(reversed.size()), 0};
-    Variant answer;
-    UINT argErr = 0;
-    HRESULT hr = d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
-                           answer.get(), excep, &argErr);
-    *result = V_VT(answer.get()) == VT_BOOL ? V_BOOL(answer.get()) : VARIANT_BOOL(1);
-    return hr;
 }
 
 void BenchWithTwoDevices() {

@@ -51,14 +51,6 @@ DATE PlatformDate(int year, int month, int day, int hour, int minute) {
     return date;
 }
 
-// "编号为" + number + "的考勤机不能下载刷卡数据！ ", code unit by code unit.
-std::wstring FailureMessage(const std::wstring& number) {
-    const wchar_t head[] = {0x7F16, 0x53F7, 0x4E3A, 0};
-    const wchar_t tail[] = {0x7684, 0x8003, 0x52E4, 0x673A, 0x4E0D, 0x80FD, 0x4E0B, 0x8F7D,
-                            0x5237, 0x5361, 0x6570, 0x636E, 0xFF01, 0x0020, 0};
-    return head + number + tail;
-}
-
 std::string Utf8(const std::wstring& text) {
     int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
                                 nullptr, nullptr);
@@ -172,7 +164,7 @@ class Download : public testing::Test {
     void ExpectEndedInHandler(const Outcome& o, const wchar_t* machine) {
         EXPECT_EQ(S_OK, o.hr);
         EXPECT_EQ(VARIANT_FALSE, o.result);
-        EXPECT_EQ(FailureMessage(machine), o.message);
+        EXPECT_EQ(qt::DownloadFailureMessage(machine), o.message);
         ASSERT_FALSE(clock_->calls.empty());
         EXPECT_EQ(clocksim::kDisconnect, clock_->calls.back().dispid);
     }
@@ -468,8 +460,11 @@ TEST_F(Download, AfterLogReadTakesWhatTheDeviceLeftInArguments2And4) {
     top.arg4 = 32767;
     clock_->log = {top};
     EXPECT_EQ(VARIANT_TRUE, Run(1, 5).result);
-    EXPECT_EQ(clocksim::kAfterLogRead, clock_->calls[clock_->calls.size() - 2].dispid);
-    EXPECT_EQ(32767, clock_->calls[clock_->calls.size() - 2].args[0].value);
+    ASSERT_LE(2u, clock_->calls.size());
+    const auto& after = clock_->calls[clock_->calls.size() - 2];
+    EXPECT_EQ(clocksim::kAfterLogRead, after.dispid);
+    ASSERT_EQ(1u, after.args.size());
+    EXPECT_EQ(32767, after.args[0].value);
 }
 
 TEST_F(Download, MachineVariableOutside16BitsEndsInHandler) {
@@ -511,7 +506,7 @@ TEST_F(Download, FailureMessageNamesTheMachineExactly) {
         clock_->Fail(clocksim::kStartLogRead, DISP_E_EXCEPTION, L"line down");
         Outcome o = Run(1, c.machine);
         ExpectEndedInHandler(o, c.number);
-        EXPECT_EQ(2 * FailureMessage(c.number).size(), o.messageBytes);
+        EXPECT_EQ(2 * qt::DownloadFailureMessage(c.number).size(), o.messageBytes);
         EXPECT_EQ(std::string(c.utf8), Utf8(o.message));
         EXPECT_EQ("2(1) 38(1," + std::to_string(c.machine) + ",38400) 8(" +
                       std::to_string(c.machine) + ") 40()",
@@ -641,6 +636,19 @@ TEST_F(Download, BlnPortAndStrIpHaveNoEffect) {
         if (firstTrace.empty()) firstTrace = Trace();
         EXPECT_EQ(firstTrace, Trace());
     }
+}
+
+// The host's own message loop must still see a quit that the yield met, with its exit code.
+TEST_F(Download, YieldPutsAQuitItMetBackWithItsExitCode) {
+    clock_->log = {Swipe(5, 2011, 11, 11, 11, 11)};
+    PostQuitMessage(42);
+    Outcome o = Run(1, 5);
+    EXPECT_EQ(VARIANT_TRUE, o.result);
+    EXPECT_EQ(1, qt::CountOf(cdata_.get()));
+    MSG msg{};
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(42u, msg.wParam);
+    EXPECT_FALSE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
 TEST_F(Download, DefaultInterfaceReachesTheSameOperation) {

@@ -107,10 +107,12 @@ TEST_F(Restore, ATemplateRowIsWrittenBackAfterTwoConnections) {
     EXPECT_EQ("38(1,1,38400) 38(1,1,38400) 20(1,7,1,0,1,&-5,0) 40()", Device());
     EXPECT_TRUE(clock->CallsOf(kSerialPort).empty());
     const auto connects = clock->CallsOf(kConnectSerial);
+    ASSERT_EQ(2u, connects.size());
     EXPECT_FALSE(connects[0].yieldedBefore);
     EXPECT_TRUE(connects[1].yieldedBefore);  // the yield comes before the second connection
     const auto write = clock->CallsOf(kWriteEnrollment);
     ASSERT_EQ(1u, write.size());
+    ASSERT_EQ(7u, write[0].args.size());
     for (int i = 0; i < 7; ++i)
         EXPECT_EQ(i == 5 ? VT_BYREF | VT_I4 : VT_I4, write[0].args[i].vt) << i;
     EXPECT_FALSE(write[0].yieldedBefore);
@@ -120,7 +122,7 @@ TEST_F(Restore, ATemplateRowIsWrittenBackAfterTwoConnections) {
     EXPECT_EQ(0, clock->written[0].password);  // Null reads as 0
 
     EXPECT_EQ(kOneRowWalk, rs->Trace());
-    for (const auto& item : rs->CallsOf("Item")) EXPECT_EQ(VT_BSTR, item.args[0].vt());
+    for (const auto& item : rs->CallsOf("Item")) EXPECT_EQ(VT_BSTR, item.args.at(0).vt());
     EXPECT_EQ(1u, rs->position);  // left at its end
 }
 

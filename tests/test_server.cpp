@@ -169,13 +169,14 @@ std::wstring Value(const std::wstring& key, const wchar_t* name = nullptr,
     return status == ERROR_SUCCESS && type == REG_SZ ? data : L"(none)";
 }
 
-// Creates a key under HKLM\Software\Classes in the host's view, with the given options.
-void CreateClassesKey(const std::wstring& path, DWORD options = 0) {
+// Creates a key under HKLM\Software\Classes in the host's view, with the given options; the
+// caller closes it.
+HKEY CreateClassesKey(const std::wstring& path, DWORD options = 0) {
     HKEY classes = ClassesKey(KEY_WRITE), key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(classes, path.c_str(), 0, nullptr, options,
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(classes, path.c_str(), 0, nullptr, options,
                                              KEY_WRITE | kHostView, nullptr, &key, nullptr));
-    RegCloseKey(key);
     RegCloseKey(classes);
+    return key;
 }
 
 void DeleteClassesTree(const std::wstring& path) {
@@ -299,14 +300,37 @@ TEST_F(Registration, UnregisteringRemovesExactlyWhatRegisteringWrote) {
     ExpectSame(unregistered, Classes());
 }
 
+// Someone else's subkey, or a value of its own, keeps the class key and itself.
 TEST_F(Registration, UnregisteringLeavesOtherEntriesOfTheClassKey) {
-    CreateClassesKey(L"CLSID\\" + kClsid + L"\\Implemented Categories");
-    ASSERT_EQ(0u, Regsvr32(L"/u"));
-    Snapshot left = Within(Classes(), kClassKey);
-    EXPECT_EQ(
-        (Snapshot{{kClassKey + L"\\", L""}, {kClassKey + L"\\implemented categories\\", L""}}),
-        left);
-    DeleteClassesTree(L"CLSID\\" + kClsid);
+    const std::wstring appId = L"{0B1F5C3E-7A2D-4E66-9C1B-3D5E2F4A6B70}";
+    const struct {
+        const wchar_t* subkey;  // created empty
+        const wchar_t* value;   // set to appId
+        Snapshot left;
+    } cases[] = {
+        {L"Implemented Categories",
+         nullptr,
+         {{kClassKey + L"\\", L""}, {kClassKey + L"\\implemented categories\\", L""}}},
+        {nullptr, L"AppID", {{kClassKey + L"\\", L""}, {kClassKey + L"|appid", L"1:" + appId}}},
+    };
+    for (const auto& c : cases) {
+        if (&c != cases) {  // the fixture registered the driver for the first
+            ASSERT_EQ(0u, Regsvr32(L""));
+        }
+        const std::wstring path =
+            L"CLSID\\" + kClsid + (c.subkey ? std::wstring(L"\\") + c.subkey : L"");
+        HKEY key = CreateClassesKey(path);
+        ASSERT_TRUE(key);
+        if (c.value) {
+            EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, c.value, 0, REG_SZ,
+                                                    reinterpret_cast<const BYTE*>(appId.c_str()),
+                                                    DWORD((appId.size() + 1) * sizeof(wchar_t))));
+        }
+        RegCloseKey(key);
+        ASSERT_EQ(0u, Regsvr32(L"/u"));
+        EXPECT_EQ(c.left, Within(Classes(), kClassKey));
+        DeleteClassesTree(L"CLSID\\" + kClsid);
+    }
 }
 
 TEST_F(Registration, FailureLeavesNoHalfWrittenClass) {
@@ -314,7 +338,7 @@ TEST_F(Registration, FailureLeavesNoHalfWrittenClass) {
     const Snapshot unregistered = Classes();
     // A volatile ProgID key: the ProgID's CLSID subkey cannot be created under it, which is the
     // last step of registering.
-    CreateClassesKey(L"Quorin.clsMachine", REG_OPTION_VOLATILE);
+    RegCloseKey(CreateClassesKey(L"Quorin.clsMachine", REG_OPTION_VOLATILE));
 
     HMODULE server = LoadLibraryW(ServerPath().c_str());
     ASSERT_TRUE(server);
@@ -379,6 +403,22 @@ TEST(ServerExports, UnloadAnswersFollowObjectsAndLocks) {
 
         ASSERT_EQ(S_OK,
                   server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
+        EXPECT_EQ(S_OK, factory->LockServer(TRUE));
+        factory.reset();
+        EXPECT_EQ(S_FALSE, server.CanUnloadNow());  // the lock
+        ASSERT_EQ(S_OK,
+                  server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
+        EXPECT_EQ(S_OK, factory->LockServer(FALSE));
+        factory.reset();
+        EXPECT_EQ(S_OK, server.CanUnloadNow());
+
+        // An unlock without a lock changes nothing: neither the reference still held nor a lock
+        // taken afterwards is cancelled by it.
+        ASSERT_EQ(S_OK,
+                  server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
+        EXPECT_EQ(S_OK, factory->LockServer(FALSE));
+        EXPECT_EQ(S_FALSE, server.CanUnloadNow());  // the reference
+        EXPECT_EQ(S_OK, factory->LockServer(FALSE));
         EXPECT_EQ(S_OK, factory->LockServer(TRUE));
         factory.reset();
         EXPECT_EQ(S_FALSE, server.CanUnloadNow());  // the lock

@@ -278,6 +278,15 @@ bool RecordsetStandin::HasColumn(const std::wstring& name) const {
     return false;
 }
 
+HRESULT RecordsetStandin::QueryInterface(REFIID riid, void** ppv) {
+    queried.push_back(riid);
+    if (!isRecordset && riid != IID_IUnknown && riid != IID_IDispatch) {
+        if (ppv) *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    return Object::QueryInterface(riid, ppv);
+}
+
 HRESULT RecordsetStandin::get_RecordCount(ADO_LONGPTR* pl) {
     HRESULT hr = Record("RecordCount", L"");
     if (FAILED(hr)) return hr;

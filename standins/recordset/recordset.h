@@ -98,13 +98,21 @@ class RecordsetStandin final
     // Makes a call fail with hr (for the named field only, when one is given).
     void Fail(const std::string& method, HRESULT hr, const std::wstring& field = L"");
 
+    // With false, QueryInterface answers IUnknown and IDispatch only, as an object of another
+    // kind does; every recordset call that still reaches it is recorded.
+    bool isRecordset = true;
+
     // Observations.
     std::vector<RecordsetCall> calls;
+    // Every QueryInterface, by the identifier asked for, answered or not.
+    std::vector<GUID> queried;
     // The calls in order: "RecordCount AddNew Collect(cpsn_num) Fields Item(bFingerprint) ...".
     std::string Trace() const;
     std::vector<RecordsetCall> CallsOf(const std::string& method) const;
     // Fields and field objects handed out and not yet released.
     static long LiveChildren();
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
 
     // What the driver uses.
     HRESULT STDMETHODCALLTYPE get_RecordCount(ADO_LONGPTR* pl) override;
