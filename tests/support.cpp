@@ -60,6 +60,13 @@ clocksim::Scenario& FreshClock() {
     return s;
 }
 
+void ConnectAnswersFalse(clocksim::Scenario& clock) {
+    VARIANT no;
+    V_VT(&no) = VT_BOOL;
+    V_BOOL(&no) = VARIANT_FALSE;
+    clock.SetResult(clocksim::kConnectSerial, no);
+}
+
 std::string CallTrace(const std::vector<clocksim::CallRecord>& calls) {
     std::ostringstream out;
     for (size_t i = 0; i < calls.size(); ++i) {

@@ -40,6 +40,10 @@ std::wstring Text(BSTR s);
 // The simulated clock, reset to an empty device with no calls recorded.
 clocksim::Scenario& FreshClock();
 
+// ConnectSerial answers False while the link to the device is made all the same, as when the
+// device's reply is lost on the line: for operations that go on whatever it answers.
+void ConnectAnswersFalse(clocksim::Scenario& clock);
+
 // A compact rendering of a call sequence: "38(1,1,38400) 38(1,2,38400)".
 std::string CallTrace(const std::vector<clocksim::CallRecord>& calls);
 

@@ -183,7 +183,7 @@ class Download : public testing::Test {
 };
 
 TEST_F(Download, MakesItsDeviceCallsInOrderWithTheirVariantTypes) {
-    clock_->log = {Swipe(1001, 2008, 3, 7, 9, 5), Swipe(1002, 2008, 3, 7, 9, 6)};
+    clock_->At(3, 7).log = {Swipe(1001, 2008, 3, 7, 9, 5), Swipe(1002, 2008, 3, 7, 9, 6)};
     Outcome o = Run(3, 7);
     EXPECT_EQ(S_OK, o.hr);
     EXPECT_EQ(VARIANT_TRUE, o.result);
@@ -228,6 +228,7 @@ TEST_F(Download, MakesItsDeviceCallsInOrderWithTheirVariantTypes) {
 }
 
 TEST_F(Download, DeviceWithoutRecordsYieldsOnceAndClosesTheRead) {
+    clock_->At(1, 5);
     Outcome o = Run(1, 5);
     EXPECT_EQ(S_OK, o.hr);
     EXPECT_EQ(VARIANT_TRUE, o.result);
@@ -240,7 +241,7 @@ TEST_F(Download, DeviceWithoutRecordsYieldsOnceAndClosesTheRead) {
 
 TEST_F(Download, StartLogReadFalseSkipsTheLoopButNotTheClosingCalls) {
     clock_->startLogRead = false;
-    clock_->log = {Swipe(1, 2008, 1, 1, 0, 0)};
+    clock_->At(2, 9).log = {Swipe(1, 2008, 1, 1, 0, 0)};
     Outcome o = Run(2, 9);
     EXPECT_EQ(VARIANT_TRUE, o.result);
     EXPECT_EQ(L"", o.message);
@@ -253,8 +254,8 @@ TEST_F(Download, GoesOnWhetherOrNotTheDeviceAnswers) {
     std::string traces[2];
     for (bool answers : {false, true}) {
         qt::FreshClock();
-        if (answers) clock_->answering = {{4, 2}};
-        clock_->log = {Swipe(7, 2010, 6, 1, 12, 0)};
+        clock_->At(4, 2).log = {Swipe(7, 2010, 6, 1, 12, 0)};
+        if (!answers) qt::ConnectAnswersFalse(*clock_);
         Outcome o = Run(4, 2);
         EXPECT_EQ(VARIANT_TRUE, o.result);
         traces[answers] = Trace();
@@ -275,8 +276,8 @@ TEST_F(Download, AppendsRecordsInDeliveryOrderAfterWhatTheCollectionHeld) {
     ASSERT_EQ(S_OK, cdata_->Add(second.get(), missing.get(), missing.get(), missing.get()));
     VbCollectionResetJournal();
 
-    clock_->log = {Swipe(301, 2008, 12, 31, 23, 59), Swipe(17, 2008, 1, 2, 3, 4),
-                   Swipe(-8, 2008, 3, 7, 9, 5)};
+    clock_->At(1, 1).log = {Swipe(301, 2008, 12, 31, 23, 59), Swipe(17, 2008, 1, 2, 3, 4),
+                            Swipe(-8, 2008, 3, 7, 9, 5)};
     Outcome o = Run(1, 1);
     EXPECT_EQ(VARIANT_TRUE, o.result);
     EXPECT_EQ(L"", o.message);
@@ -333,7 +334,7 @@ TEST_F(Download, SwipeTimeReadsYearFirstOnTheWholeMinute) {
         {2024, 2, 29, 12, 30},  {1900, 2, 28, 8, 0},    {1899, 12, 29, 6, 0}, {1899, 12, 30, 0, 0},
         {100, 1, 1, 0, 0},      {9999, 12, 31, 23, 59},
     };
-    for (const auto& t : times) clock_->log.push_back(Swipe(1, t.y, t.mo, t.d, t.h, t.mi));
+    for (const auto& t : times) clock_->At(1, 1).log.push_back(Swipe(1, t.y, t.mo, t.d, t.h, t.mi));
     // The host's regional settings must not matter: day-first and month-first locales alike.
     for (LCID locale : {MAKELCID(0x0407, SORT_DEFAULT), MAKELCID(0x0409, SORT_DEFAULT)}) {
         SCOPED_TRACE(locale);
@@ -369,8 +370,8 @@ TEST_F(Download, SwipeTimeReadsYearFirstOnTheWholeMinute) {
 }
 
 TEST_F(Download, SwipeTimeThatIsNoDateEndsInHandlerKeepingEarlierRecords) {
-    clock_->log = {Swipe(1, 2008, 5, 1, 8, 0), Swipe(2, 2008, 5, 1, 8, 1),
-                   Swipe(3, 2008, 13, 32, 8, 2), Swipe(4, 2008, 5, 1, 8, 3)};
+    clock_->At(1, 5).log = {Swipe(1, 2008, 5, 1, 8, 0), Swipe(2, 2008, 5, 1, 8, 1),
+                            Swipe(3, 2008, 13, 32, 8, 2), Swipe(4, 2008, 5, 1, 8, 3)};
     Outcome o = Run(1, 5);
     ExpectEndedInHandler(o, L"5");
     // No AfterLogRead: the handler only disconnects.
@@ -404,7 +405,7 @@ TEST_F(Download, EveryPartOutsideADateAndTimeIsRejected) {
         qt::FreshClock();
         PeltReset();
         cdata_ = qt::NewCollection();
-        clock_->log = {Swipe(1, t.y, t.mo, t.d, t.h, t.mi)};
+        clock_->At(1, 5).log = {Swipe(1, t.y, t.mo, t.d, t.h, t.mi)};
         Outcome o = Run(1, 5);
         ExpectEndedInHandler(o, L"5");
         EXPECT_EQ(0, qt::CountOf(cdata_.get()));
@@ -450,7 +451,7 @@ TEST_F(Download, AfterLogReadTakesWhatTheDeviceLeftInArguments2And4) {
     second.arg2 = 1;
     second.arg4 = -32768;  // written after argument 2, into the same variable
     LogRecord third = Swipe(3, 2008, 1, 1, 0, 2);  // leaves the variable alone
-    clock_->log = {first, second, third};
+    clock_->At(1, 5).log = {first, second, third};
     Outcome o = Run(1, 5);
     EXPECT_EQ(VARIANT_TRUE, o.result);
     EXPECT_EQ(
@@ -466,7 +467,7 @@ TEST_F(Download, AfterLogReadTakesWhatTheDeviceLeftInArguments2And4) {
     qt::FreshClock();
     LogRecord top = Swipe(4, 2008, 1, 1, 0, 3);
     top.arg4 = 32767;
-    clock_->log = {top};
+    clock_->At(1, 5).log = {top};
     EXPECT_EQ(VARIANT_TRUE, Run(1, 5).result);
     EXPECT_EQ(clocksim::kAfterLogRead, clock_->calls[clock_->calls.size() - 2].dispid);
     EXPECT_EQ(32767, clock_->calls[clock_->calls.size() - 2].args[0].value);
@@ -479,7 +480,7 @@ TEST_F(Download, MachineVariableOutside16BitsEndsInHandler) {
         cdata_ = qt::NewCollection();
         LogRecord r = Swipe(1, 2008, 1, 1, 0, 0);
         r.arg2 = left;
-        clock_->log = {Swipe(9, 2008, 1, 1, 0, 0), r};
+        clock_->At(1, 5).log = {Swipe(9, 2008, 1, 1, 0, 0), r};
         Outcome o = Run(1, 5);
         // The message names the machine parameter, never the variable.
         ExpectEndedInHandler(o, L"5");
@@ -520,7 +521,7 @@ TEST_F(Download, FailureMessageNamesTheMachineExactly) {
 }
 
 TEST_F(Download, FailingDisconnectInTheHandlerEscapesToTheHost) {
-    clock_->log = {Swipe(1, 2008, 1, 1, 0, 0), Swipe(2, 2008, 13, 1, 0, 0)};
+    clock_->At(1, 5).log = {Swipe(1, 2008, 1, 1, 0, 0), Swipe(2, 2008, 13, 1, 0, 0)};
     clock_->Fail(clocksim::kDisconnect, DISP_E_EXCEPTION, L"Port is gone");
     SetErrorInfo(0, nullptr);
     Outcome o = Run(1, 5);
@@ -544,6 +545,7 @@ TEST_F(Download, FailingDisconnectInTheHandlerEscapesToTheHost) {
 }
 
 TEST_F(Download, FailingDisconnectOnTheNormalPathIsDisconnectedAgainByTheHandler) {
+    clock_->At(1, 5);
     clock_->Fail(clocksim::kDisconnect, E_FAIL, L"busy", 0);
     Outcome o = Run(1, 5);
     ExpectEndedInHandler(o, L"5");
@@ -597,7 +599,7 @@ TEST_F(Download, EveryFailingStepEndsInHandler) {
         PeltReset();
         VbCollectionFailAddAfter(-1, S_OK);
         cdata_ = qt::NewCollection();
-        clock_->log = {Swipe(1, 2008, 1, 1, 0, 0), Swipe(2, 2008, 1, 1, 0, 1)};
+        clock_->At(6, 12).log = {Swipe(1, 2008, 1, 1, 0, 0), Swipe(2, 2008, 1, 1, 0, 1)};
         c.inject(*clock_);
         Outcome o = Run(6, 12);
         ExpectEndedInHandler(o, L"12");
@@ -609,7 +611,7 @@ TEST_F(Download, EveryFailingStepEndsInHandler) {
 
 TEST_F(Download, CdataReferringToNoCollection) {
     cdata_.reset();
-    clock_->log = {Swipe(1, 2008, 1, 1, 0, 0)};
+    clock_->At(1, 5).log = {Swipe(1, 2008, 1, 1, 0, 0)};
     Outcome o = Run(1, 5);
     ExpectEndedInHandler(o, L"5");
     EXPECT_EQ((std::vector<DISPID>{2, 38, 8, 25, 40}), Dispids());
@@ -632,7 +634,7 @@ TEST_F(Download, BlnPortAndStrIpHaveNoEffect) {
     for (const auto& in : inputs) {
         qt::FreshClock();
         cdata_ = qt::NewCollection();
-        clock_->log = {Swipe(11, 2009, 9, 9, 9, 9), Swipe(12, 2009, 9, 9, 9, 10)};
+        clock_->At(2, 3).log = {Swipe(11, 2009, 9, 9, 9, 9), Swipe(12, 2009, 9, 9, 9, 10)};
         Outcome o = Run(2, 3, in.blnPort, in.ip);
         EXPECT_EQ(VARIANT_TRUE, o.result);
         EXPECT_EQ(L"", o.message);
@@ -644,7 +646,7 @@ TEST_F(Download, BlnPortAndStrIpHaveNoEffect) {
 }
 
 TEST_F(Download, DefaultInterfaceReachesTheSameOperation) {
-    clock_->log = {Swipe(5, 2011, 11, 11, 11, 11)};
+    clock_->At(1, 5).log = {Swipe(5, 2011, 11, 11, 11, 11)};
     ComPtr<_clsMachine> def = qt::DefaultInterface(driver_.get());
     Bstr msg(L"earlier");
     _Collection* cdata = cdata_.get();
