@@ -54,6 +54,31 @@ std::wstring Text(BSTR s) {
     return s ? std::wstring(s, SysStringLen(s)) : std::wstring();
 }
 
+std::string Utf8(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring TempFile(const std::wstring& name, const std::string& text) {
+    wchar_t dir[MAX_PATH];
+    EXPECT_NE(0u, GetTempPathW(MAX_PATH, dir));
+    const std::wstring folder =
+        std::wstring(dir) + L"quorin-test-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring path = folder + L"\\" + name;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+    CloseHandle(file);
+    return path;
+}
+
 clocksim::Scenario& FreshClock() {
     clocksim::Scenario& s = *ClockScenario();
     s.Reset();

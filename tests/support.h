@@ -36,6 +36,11 @@ long CountOf(_Collection* col);
 ComPtr<IDispatch> ItemOf(_Collection* col, long i);
 
 std::wstring Text(BSTR s);
+std::string Utf8(const std::wstring& text);
+
+// Writes the text to a file of that name in a folder of this test program's own, and returns its
+// full path.
+std::wstring TempFile(const std::wstring& name, const std::string& text);
 
 // The simulated clock, reset to an empty device with no calls recorded.
 clocksim::Scenario& FreshClock();

@@ -59,14 +59,7 @@ std::wstring FailureMessage(const std::wstring& number) {
     return head + number + tail;
 }
 
-std::string Utf8(const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
+using qt::Utf8;
 
 // What the host got back from one call.
 struct Outcome {

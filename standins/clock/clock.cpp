@@ -525,7 +525,9 @@ class Control final
         Scenario& s = TheScenario();
         std::lock_guard<std::recursive_mutex> hold(s.lock);
         Record(s, id, flags, params);
-        if (!s.refusal.empty()) {
+        // With a refused scenario every call fails but Disconnect, which has no device to ask:
+        // so that an operation whose error handler disconnects still ends there.
+        if (!s.refusal.empty() && id != clocksim::kDisconnect) {
             clocksim::Failure refused;
             refused.hr = DISP_E_EXCEPTION;
             refused.description = s.refusal;

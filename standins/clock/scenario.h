@@ -124,7 +124,8 @@ struct Scenario : Site {
     std::map<DISPID, VARIANT> results;  // result overrides (owned, VariantClear'd)
     bool startLogRead = true;           // StartLogRead's answer on a connected device
     bool writeResult = true;            // WriteEnrollment's answer on a connected device
-    // Set when a scenario file was refused: every call then fails with this description.
+    // Set when a scenario file was refused: every call but Disconnect then fails with this
+    // description.
     std::wstring refusal;
 
     // Observations.
