@@ -32,10 +32,10 @@ std::wstring ConfiguredScenarioFile() {
     const DWORD n = GetEnvironmentVariableW(L"QUORIN_CLOCKSIM_SCENARIO", text.data(),
                                             static_cast<DWORD>(text.size()));
     if (n && n < text.size()) return std::wstring(text.data(), n);
+    // REG_EXPAND_SZ values come expanded.
     DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quorin\\ClockSim", L"Scenario",
-                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, text.data(),
-                     &bytes) == ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quorin\\ClockSim", L"Scenario", RRF_RT_REG_SZ,
+                     nullptr, text.data(), &bytes) == ERROR_SUCCESS)
         return std::wstring(text.data());
     return {};
 }
