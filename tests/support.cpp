@@ -54,15 +54,6 @@ std::wstring Text(BSTR s) {
     return s ? std::wstring(s, SysStringLen(s)) : std::wstring();
 }
 
-std::string Utf8(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
 std::wstring TempFile(const std::wstring& name, const std::string& text) {
     wchar_t dir[MAX_PATH];
     EXPECT_NE(0u, GetTempPathW(MAX_PATH, dir));

@@ -14,6 +14,7 @@
 #include "contract.h"
 #include "driver/com.h"
 #include "standins/clock/scenario.h"
+#include "standins/common/text.h"
 
 namespace qt {
 
@@ -36,7 +37,7 @@ long CountOf(_Collection* col);
 ComPtr<IDispatch> ItemOf(_Collection* col, long i);
 
 std::wstring Text(BSTR s);
-std::string Utf8(const std::wstring& text);
+using standins::Utf8;
 
 // Writes the text to a file of that name in a folder of this test program's own, and returns its
 // full path.

@@ -16,6 +16,7 @@
 #include "standins/clock/scenario.h"
 #include "standins/clock/scenario_file.h"
 #include "standins/common/server.h"
+#include "standins/common/text.h"
 
 namespace {
 
@@ -59,11 +60,7 @@ HRESULT LoadScenario(Scenario& scenario, const std::wstring& path) {
 void Complain(const std::wstring& message) {
     const std::wstring line = L"ClockSim: " + message + L"\n";
     OutputDebugStringW(line.c_str());
-    const int n = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string bytes(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), bytes.data(), n,
-                        nullptr, nullptr);
+    const std::string bytes = standins::Utf8(line);
     DWORD written = 0;
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     if (err && err != INVALID_HANDLE_VALUE)

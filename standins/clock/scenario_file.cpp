@@ -15,6 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "standins/common/text.h"
+
 namespace clocksim {
 namespace {
 
@@ -187,22 +189,8 @@ class Node {
     std::string path_;
 };
 
-std::wstring Wide(const std::string& text) {
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string Utf8(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
+using standins::Utf8;
+using standins::Wide;
 
 // ---- Times and generated data ------------------------------------------------------------------
 

@@ -25,6 +25,7 @@
 
 #include "contract.h"
 #include "driver/com.h"
+#include "standins/common/text.h"
 #include "tools/console/enrollment.h"
 
 using quorin::Bstr;
@@ -35,14 +36,7 @@ namespace {
 
 using nlohmann::json;
 
-std::string Utf8(const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
+using standins::Utf8;
 
 void Write(FILE* to, const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), to);
