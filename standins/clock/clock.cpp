@@ -1,6 +1,7 @@
 // The simulated device control: an IDispatch-only object that answers the device operations by
-// dispatch identifier from the process's scenario, records every call it receives, and checks
-// the invoke kind, argument count and variant types as a real automation control does.
+// dispatch identifier from the process's scenario, over a link to one device that each instance
+// keeps, records every call it receives, and checks the invoke kind, argument count and variant
+// types as a real automation control does.
 #include <windows.h>
 #include <oleauto.h>
 
