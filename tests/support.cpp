@@ -54,6 +54,7 @@ std::wstring Text(BSTR s) {
     return s ? std::wstring(s, SysStringLen(s)) : std::wstring();
 }
 
+<<<<<<< HEAD
 VARIANT Arg(VARTYPE vt, void* ref) {
     VARIANT v;
     VariantInit(&v);
@@ -108,12 +109,35 @@ std::wstring DownloadFailureMessage(const std::wstring& number) {
     const wchar_t tail[] = {0x7684, 0x8003, 0x52E4, 0x673A, 0x4E0D, 0x80FD, 0x4E0B, 0x8F7D,
                             0x5237, 0x5361, 0x6570, 0x636E, 0xFF01, 0x0020, 0};
     return head + number + tail;
+=======
+std::wstring TempFile(const std::wstring& name, const std::string& text) {
+    wchar_t dir[MAX_PATH];
+    EXPECT_NE(0u, GetTempPathW(MAX_PATH, dir));
+    const std::wstring folder =
+        std::wstring(dir) + L"quorin-test-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring path = folder + L"\\" + name;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+    CloseHandle(file);
+    return path;
+>>>>>>> issue-12
 }
 
 clocksim::Scenario& FreshClock() {
     clocksim::Scenario& s = *ClockScenario();
     s.Reset();
     return s;
+}
+
+void ConnectAnswersFalse(clocksim::Scenario& clock) {
+    VARIANT no;
+    V_VT(&no) = VT_BOOL;
+    V_BOOL(&no) = VARIANT_FALSE;
+    clock.SetResult(clocksim::kConnectSerial, no);
 }
 
 std::string CallTrace(const std::vector<clocksim::CallRecord>& calls) {

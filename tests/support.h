@@ -14,6 +14,7 @@
 #include "contract.h"
 #include "driver/com.h"
 #include "standins/clock/scenario.h"
+#include "standins/common/text.h"
 
 namespace qt {
 
@@ -36,6 +37,11 @@ long CountOf(_Collection* col);
 ComPtr<IDispatch> ItemOf(_Collection* col, long i);
 
 std::wstring Text(BSTR s);
+using standins::Utf8;
+
+// Writes the text to a file of that name in a folder of this test program's own, and returns its
+// full path.
+std::wstring TempFile(const std::wstring& name, const std::string& text);
 
 // What a failed download leaves in strMsg for this machine number.
 std::wstring DownloadFailureMessage(const std::wstring& number);
@@ -57,6 +63,10 @@ HRESULT CallByName(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args,
 
 // The simulated clock, reset to an empty device with no calls recorded.
 clocksim::Scenario& FreshClock();
+
+// ConnectSerial answers False while the link to the device is made all the same, as when the
+// device's reply is lost on the line: for operations that go on whatever it answers.
+void ConnectAnswersFalse(clocksim::Scenario& clock);
 
 // A compact rendering of a call sequence: "38(1,1,38400) 38(1,2,38400)".
 std::string CallTrace(const std::vector<clocksim::CallRecord>& calls);

@@ -85,7 +85,7 @@ class Backup : public testing::Test {
 TEST_F(Backup, TemplateGoesIntoANewRowAfterOneRead) {
     clocksim::Enrollment e;
     e.templ = SampleTemplate();
-    clock->enrollments[{7, 0}] = e;
+    clock->At(1, 1).enrollments[{7, 0}] = e;
 
     EXPECT_EQ(VARIANT_TRUE, Run(L"7"));
 
@@ -147,7 +147,7 @@ TEST_F(Backup, TemplateGoesIntoANewRowAfterOneRead) {
 TEST_F(Backup, PasswordAfterTheTemplateReadFails) {
     clocksim::Enrollment e;
     e.password = 4711;
-    clock->enrollments[{8, 10}] = e;
+    clock->At(3, 2).enrollments[{8, 10}] = e;
     // A row that already holds a template keeps it.
     qt::Row row;
     row[L"bFingerprint"] = Value::Bytes({1, 2, 3});
@@ -196,7 +196,7 @@ TEST_F(Backup, NothingReadTouchesNoRecordsetButStillDisconnects) {
 TEST_F(Backup, ANewRowOnlyWhenTheCountIsBelowOne) {
     clocksim::Enrollment e;
     e.password = 12;
-    clock->enrollments[{5, 10}] = e;
+    clock->At(1, 1).enrollments[{5, 10}] = e;
     struct Case {
         size_t rows;
         std::optional<ADO_LONGPTR> count;
@@ -230,9 +230,9 @@ TEST_F(Backup, PersonNumberIsConvertedBeforeAnyConnection) {
 
     clocksim::Enrollment e;
     e.password = 1;
-    clock->enrollments[{7, 10}] = e;
-    clock->enrollments[{6, 10}] = e;
-    clock->enrollments[{-2, 10}] = e;
+    clock->At(1, 1).enrollments[{7, 10}] = e;
+    clock->At(1, 1).enrollments[{6, 10}] = e;
+    clock->At(1, 1).enrollments[{-2, 10}] = e;
     for (auto [text, person] :
          {std::pair{L"007", 7}, std::pair{L" 6.5 ", 6}, std::pair{L"-2", -2}}) {
         clock->calls.clear();
@@ -244,10 +244,10 @@ TEST_F(Backup, PersonNumberIsConvertedBeforeAnyConnection) {
 }
 
 TEST_F(Backup, AConnectionThatFailsDoesNotStopTheReads) {
-    clock->answering.clear();
+    qt::ConnectAnswersFalse(*clock);
     clocksim::Enrollment e;
     e.password = 99;
-    clock->enrollments[{4, 10}] = e;
+    clock->At(1, 1).enrollments[{4, 10}] = e;
     EXPECT_EQ(VARIANT_TRUE, Run(L"4"));
     EXPECT_EQ("2(1) 38(1,1,38400) 19(1,4,1,0,&1,&0,&0) 19(1,4,1,10,&1,&0,&0) 40()", Device());
 }
@@ -257,7 +257,7 @@ TEST_F(Backup, AConnectionThatFailsDoesNotStopTheReads) {
 TEST_F(Backup, AnElementWithoutMagnitudeStopsBeforeTheTemplateField) {
     clocksim::Enrollment e;
     e.templ[458] = INT32_MIN;
-    clock->enrollments[{7, 0}] = e;
+    clock->At(1, 1).enrollments[{7, 0}] = e;
     EXPECT_EQ(VARIANT_FALSE, Run(L"7"));
     EXPECT_EQ("2(1) 38(1,1,38400) 19(1,7,1,0,&1,&0,&0)", Device());
     EXPECT_EQ("RecordCount AddNew Collect(cpsn_num) Collect(iFingerprintNO) Collect(imachineno)",
@@ -269,7 +269,7 @@ TEST_F(Backup, AnElementWithoutMagnitudeStopsBeforeTheTemplateField) {
 
 TEST_F(Backup, AFailingRecordsetCallEndsWithoutDisconnecting) {
     clocksim::Enrollment e;
-    clock->enrollments[{7, 0}] = e;
+    clock->At(1, 1).enrollments[{7, 0}] = e;
     struct Case {
         const char* method;
         const wchar_t* field;
@@ -314,7 +314,7 @@ TEST_F(Backup, AFailingDeviceCallEndsWithoutDisconnecting) {
 TEST_F(Backup, TheDefaultInterfaceRunsTheSameOperation) {
     clocksim::Enrollment e;
     e.password = 31;
-    clock->enrollments[{2, 10}] = e;
+    clock->At(1, 1).enrollments[{2, 10}] = e;
     ComPtr<_clsMachine> def = qt::DefaultInterface(driver.get());
     Bstr ip(L""), person(L"2"), msg(L"kept");
     _ADORecordset* arg = rs.get();

@@ -213,7 +213,7 @@ clocksim::LogRecord Swipe(int person, int minute) {
 // failing when asked.
 Seen Download(IMachine* machine, bool byName, bool failDisconnect, EXCEPINFO* excep) {
     clocksim::Scenario& clock = FreshClock();
-    clock.log = {Swipe(7, 30), Swipe(8, 31)};
+    clock.At(2, 5).log = {Swipe(7, 30), Swipe(8, 31)};
     if (failDisconnect) clock.Fail(clocksim::kDisconnect, DISP_E_EXCEPTION, L"Port is gone");
     PeltReset();
     ComPtr<_Collection> cdata = NewCollection();

@@ -51,6 +51,7 @@ DATE PlatformDate(int year, int month, int day, int hour, int minute) {
     return date;
 }
 
+<<<<<<< HEAD
 std::string Utf8(const std::wstring& text) {
     int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
                                 nullptr, nullptr);
@@ -59,6 +60,17 @@ std::string Utf8(const std::wstring& text) {
                         nullptr, nullptr);
     return out;
 }
+=======
+// "编号为" + number + "的考勤机不能下载刷卡数据！ ", code unit by code unit.
+std::wstring FailureMessage(const std::wstring& number) {
+    const wchar_t head[] = {0x7F16, 0x53F7, 0x4E3A, 0};
+    const wchar_t tail[] = {0x7684, 0x8003, 0x52E4, 0x673A, 0x4E0D, 0x80FD, 0x4E0B, 0x8F7D,
+                            0x5237, 0x5361, 0x6570, 0x636E, 0xFF01, 0x0020, 0};
+    return head + number + tail;
+}
+
+using qt::Utf8;
+>>>>>>> issue-12
 
 // What the host got back from one call.
 struct Outcome {
@@ -175,7 +187,7 @@ class Download : public testing::Test {
 };
 
 TEST_F(Download, MakesItsDeviceCallsInOrderWithTheirVariantTypes) {
-    clock_->log = {Swipe(1001, 2008, 3, 7, 9, 5), Swipe(1002, 2008, 3, 7, 9, 6)};
+    clock_->At(3, 7).log = {Swipe(1001, 2008, 3, 7, 9, 5), Swipe(1002, 2008, 3, 7, 9, 6)};
     Outcome o = Run(3, 7);
     EXPECT_EQ(S_OK, o.hr);
     EXPECT_EQ(VARIANT_TRUE, o.result);
@@ -220,6 +232,7 @@ TEST_F(Download, MakesItsDeviceCallsInOrderWithTheirVariantTypes) {
 }
 
 TEST_F(Download, DeviceWithoutRecordsYieldsOnceAndClosesTheRead) {
+    clock_->At(1, 5);
     Outcome o = Run(1, 5);
     EXPECT_EQ(S_OK, o.hr);
     EXPECT_EQ(VARIANT_TRUE, o.result);
@@ -232,7 +245,7 @@ TEST_F(Download, DeviceWithoutRecordsYieldsOnceAndClosesTheRead) {
 
 TEST_F(Download, StartLogReadFalseSkipsTheLoopButNotTheClosingCalls) {
     clock_->startLogRead = false;
-    clock_->log = {Swipe(1, 2008, 1, 1, 0, 0)};
+    clock_->At(2, 9).log = {Swipe(1, 2008, 1, 1, 0, 0)};
     Outcome o = Run(2, 9);
     EXPECT_EQ(VARIANT_TRUE, o.result);
     EXPECT_EQ(L"", o.message);
@@ -245,8 +258,8 @@ TEST_F(Download, GoesOnWhetherOrNotTheDeviceAnswers) {
     std::string traces[2];
     for (bool answers : {false, true}) {
         qt::FreshClock();
-        if (answers) clock_->answering = {{4, 2}};
-        clock_->log = {Swipe(7, 2010, 6, 1, 12, 0)};
+        clock_->At(4, 2).log = {Swipe(7, 2010, 6, 1, 12, 0)};
+        if (!answers) qt::ConnectAnswersFalse(*clock_);
         Outcome o = Run(4, 2);
         EXPECT_EQ(VARIANT_TRUE, o.result);
         traces[answers] = Trace();
@@ -267,8 +280,8 @@ TEST_F(Download, AppendsRecordsInDeliveryOrderAfterWhatTheCollectionHeld) {
     ASSERT_EQ(S_OK, cdata_->Add(second.get(), missing.get(), missing.get(), missing.get()));
     VbCollectionResetJournal();
 
-    clock_->log = {Swipe(301, 2008, 12, 31, 23, 59), Swipe(17, 2008, 1, 2, 3, 4),
-                   Swipe(-8, 2008, 3, 7, 9, 5)};
+    clock_->At(1, 1).log = {Swipe(301, 2008, 12, 31, 23, 59), Swipe(17, 2008, 1, 2, 3, 4),
+                            Swipe(-8, 2008, 3, 7, 9, 5)};
     Outcome o = Run(1, 1);
     EXPECT_EQ(VARIANT_TRUE, o.result);
     EXPECT_EQ(L"", o.message);
@@ -325,7 +338,7 @@ TEST_F(Download, SwipeTimeReadsYearFirstOnTheWholeMinute) {
         {2024, 2, 29, 12, 30},  {1900, 2, 28, 8, 0},    {1899, 12, 29, 6, 0}, {1899, 12, 30, 0, 0},
         {100, 1, 1, 0, 0},      {9999, 12, 31, 23, 59},
     };
-    for (const auto& t : times) clock_->log.push_back(Swipe(1, t.y, t.mo, t.d, t.h, t.mi));
+    for (const auto& t : times) clock_->At(1, 1).log.push_back(Swipe(1, t.y, t.mo, t.d, t.h, t.mi));
     // The host's regional settings must not matter: day-first and month-first locales alike.
     for (LCID locale : {MAKELCID(0x0407, SORT_DEFAULT), MAKELCID(0x0409, SORT_DEFAULT)}) {
         SCOPED_TRACE(locale);
@@ -361,8 +374,8 @@ TEST_F(Download, SwipeTimeReadsYearFirstOnTheWholeMinute) {
 }
 
 TEST_F(Download, SwipeTimeThatIsNoDateEndsInHandlerKeepingEarlierRecords) {
-    clock_->log = {Swipe(1, 2008, 5, 1, 8, 0), Swipe(2, 2008, 5, 1, 8, 1),
-                   Swipe(3, 2008, 13, 32, 8, 2), Swipe(4, 2008, 5, 1, 8, 3)};
+    clock_->At(1, 5).log = {Swipe(1, 2008, 5, 1, 8, 0), Swipe(2, 2008, 5, 1, 8, 1),
+                            Swipe(3, 2008, 13, 32, 8, 2), Swipe(4, 2008, 5, 1, 8, 3)};
     Outcome o = Run(1, 5);
     ExpectEndedInHandler(o, L"5");
     // No AfterLogRead: the handler only disconnects.
@@ -396,7 +409,7 @@ TEST_F(Download, EveryPartOutsideADateAndTimeIsRejected) {
         qt::FreshClock();
         PeltReset();
         cdata_ = qt::NewCollection();
-        clock_->log = {Swipe(1, t.y, t.mo, t.d, t.h, t.mi)};
+        clock_->At(1, 5).log = {Swipe(1, t.y, t.mo, t.d, t.h, t.mi)};
         Outcome o = Run(1, 5);
         ExpectEndedInHandler(o, L"5");
         EXPECT_EQ(0, qt::CountOf(cdata_.get()));
@@ -442,7 +455,7 @@ TEST_F(Download, AfterLogReadTakesWhatTheDeviceLeftInArguments2And4) {
     second.arg2 = 1;
     second.arg4 = -32768;  // written after argument 2, into the same variable
     LogRecord third = Swipe(3, 2008, 1, 1, 0, 2);  // leaves the variable alone
-    clock_->log = {first, second, third};
+    clock_->At(1, 5).log = {first, second, third};
     Outcome o = Run(1, 5);
     EXPECT_EQ(VARIANT_TRUE, o.result);
     EXPECT_EQ(
@@ -458,7 +471,7 @@ TEST_F(Download, AfterLogReadTakesWhatTheDeviceLeftInArguments2And4) {
     qt::FreshClock();
     LogRecord top = Swipe(4, 2008, 1, 1, 0, 3);
     top.arg4 = 32767;
-    clock_->log = {top};
+    clock_->At(1, 5).log = {top};
     EXPECT_EQ(VARIANT_TRUE, Run(1, 5).result);
     ASSERT_LE(2u, clock_->calls.size());
     const auto& after = clock_->calls[clock_->calls.size() - 2];
@@ -474,7 +487,7 @@ TEST_F(Download, MachineVariableOutside16BitsEndsInHandler) {
         cdata_ = qt::NewCollection();
         LogRecord r = Swipe(1, 2008, 1, 1, 0, 0);
         r.arg2 = left;
-        clock_->log = {Swipe(9, 2008, 1, 1, 0, 0), r};
+        clock_->At(1, 5).log = {Swipe(9, 2008, 1, 1, 0, 0), r};
         Outcome o = Run(1, 5);
         // The message names the machine parameter, never the variable.
         ExpectEndedInHandler(o, L"5");
@@ -515,7 +528,7 @@ TEST_F(Download, FailureMessageNamesTheMachineExactly) {
 }
 
 TEST_F(Download, FailingDisconnectInTheHandlerEscapesToTheHost) {
-    clock_->log = {Swipe(1, 2008, 1, 1, 0, 0), Swipe(2, 2008, 13, 1, 0, 0)};
+    clock_->At(1, 5).log = {Swipe(1, 2008, 1, 1, 0, 0), Swipe(2, 2008, 13, 1, 0, 0)};
     clock_->Fail(clocksim::kDisconnect, DISP_E_EXCEPTION, L"Port is gone");
     SetErrorInfo(0, nullptr);
     Outcome o = Run(1, 5);
@@ -539,6 +552,7 @@ TEST_F(Download, FailingDisconnectInTheHandlerEscapesToTheHost) {
 }
 
 TEST_F(Download, FailingDisconnectOnTheNormalPathIsDisconnectedAgainByTheHandler) {
+    clock_->At(1, 5);
     clock_->Fail(clocksim::kDisconnect, E_FAIL, L"busy", 0);
     Outcome o = Run(1, 5);
     ExpectEndedInHandler(o, L"5");
@@ -592,7 +606,7 @@ TEST_F(Download, EveryFailingStepEndsInHandler) {
         PeltReset();
         VbCollectionFailAddAfter(-1, S_OK);
         cdata_ = qt::NewCollection();
-        clock_->log = {Swipe(1, 2008, 1, 1, 0, 0), Swipe(2, 2008, 1, 1, 0, 1)};
+        clock_->At(6, 12).log = {Swipe(1, 2008, 1, 1, 0, 0), Swipe(2, 2008, 1, 1, 0, 1)};
         c.inject(*clock_);
         Outcome o = Run(6, 12);
         ExpectEndedInHandler(o, L"12");
@@ -604,7 +618,7 @@ TEST_F(Download, EveryFailingStepEndsInHandler) {
 
 TEST_F(Download, CdataReferringToNoCollection) {
     cdata_.reset();
-    clock_->log = {Swipe(1, 2008, 1, 1, 0, 0)};
+    clock_->At(1, 5).log = {Swipe(1, 2008, 1, 1, 0, 0)};
     Outcome o = Run(1, 5);
     ExpectEndedInHandler(o, L"5");
     EXPECT_EQ((std::vector<DISPID>{2, 38, 8, 25, 40}), Dispids());
@@ -627,7 +641,7 @@ TEST_F(Download, BlnPortAndStrIpHaveNoEffect) {
     for (const auto& in : inputs) {
         qt::FreshClock();
         cdata_ = qt::NewCollection();
-        clock_->log = {Swipe(11, 2009, 9, 9, 9, 9), Swipe(12, 2009, 9, 9, 9, 10)};
+        clock_->At(2, 3).log = {Swipe(11, 2009, 9, 9, 9, 9), Swipe(12, 2009, 9, 9, 9, 10)};
         Outcome o = Run(2, 3, in.blnPort, in.ip);
         EXPECT_EQ(VARIANT_TRUE, o.result);
         EXPECT_EQ(L"", o.message);
@@ -652,7 +666,7 @@ TEST_F(Download, YieldPutsAQuitItMetBackWithItsExitCode) {
 }
 
 TEST_F(Download, DefaultInterfaceReachesTheSameOperation) {
-    clock_->log = {Swipe(5, 2011, 11, 11, 11, 11)};
+    clock_->At(1, 5).log = {Swipe(5, 2011, 11, 11, 11, 11)};
     ComPtr<_clsMachine> def = qt::DefaultInterface(driver_.get());
     Bstr msg(L"earlier");
     _Collection* cdata = cdata_.get();

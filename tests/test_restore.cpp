@@ -272,7 +272,7 @@ TEST_F(RoundTrip, TemplateComesBackElementForElement) {
     e.templ = SampleTemplate(-40000);
     e.templ[0] = INT32_MAX;
     e.templ[458] = INT32_MIN + 1;
-    clock->enrollments[{12, 0}] = e;
+    clock->At(1, 1).enrollments[{12, 0}] = e;
 
     Bstr ip(L""), person(L"12"), msg(L"");
     _ADORecordset* arg = rs.get();
@@ -283,7 +283,7 @@ TEST_F(RoundTrip, TemplateComesBackElementForElement) {
     msg = Bstr::adopt(raw);
     ASSERT_EQ(VARIANT_TRUE, ok);
 
-    clock->enrollments.clear();
+    clock->At(1, 1).enrollments.clear();
     EXPECT_EQ(VARIANT_TRUE, Run(L"12"));
     ASSERT_EQ(1u, clock->written.size());
     EXPECT_EQ(0, clock->written[0].backup);
@@ -293,11 +293,11 @@ TEST_F(RoundTrip, TemplateComesBackElementForElement) {
 
 TEST_F(RoundTrip, PasswordsBeyondSixteenBitsComeBack) {
     for (int32_t password : {100000, -2147483647, 32767}) {
-        clock->enrollments.clear();
+        clock->At(1, 1).enrollments.clear();
         clock->written.clear();
         clocksim::Enrollment e;
         e.password = password;
-        clock->enrollments[{13, 10}] = e;
+        clock->At(1, 1).enrollments[{13, 10}] = e;
         // The host's table gives a new row an empty template, not Null, which would not read.
         rs = RecordsetStandin::Create();
         rs->defaults[L"bFingerprint"] = Value::Bytes({});

@@ -1,18 +1,23 @@
 // The simulated device control: an IDispatch-only object that answers the device operations by
-// dispatch identifier from the process's scenario, records every call it receives, and checks
-// the invoke kind, argument count and variant types as a real automation control does.
+// dispatch identifier from the process's scenario, over a link to one device that each instance
+// keeps, records every call it receives, and checks the invoke kind, argument count and variant
+// types as a real automation control does.
 #include <windows.h>
 #include <oleauto.h>
 
 #include <iterator>
 #include <mutex>
 #include <new>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "driver/com.h"
 #include "driver/identity.h"
 #include "standins/clock/scenario.h"
+#include "standins/clock/scenario_file.h"
 #include "standins/common/server.h"
+#include "standins/common/text.h"
 
 namespace {
 
@@ -22,15 +27,65 @@ using clocksim::Scenario;
 using standins::Exposes;
 using standins::NoTypeInfo;
 
-Scenario* MakeScenario() {
+// The file a developer names for the process: the environment variable first, then the
+// simulator's registry value; empty for none.
+std::wstring ConfiguredScenarioFile() {
+    std::vector<wchar_t> text(32768);
+    const DWORD n = GetEnvironmentVariableW(L"QUORIN_CLOCKSIM_SCENARIO", text.data(),
+                                            static_cast<DWORD>(text.size()));
+    if (n && n < text.size()) return std::wstring(text.data(), n);
+    // REG_EXPAND_SZ values come expanded.
+    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quorin\\ClockSim", L"Scenario", RRF_RT_REG_SZ,
+                     nullptr, text.data(), &bytes) == ERROR_SUCCESS)
+        return std::wstring(text.data());
+    return {};
+}
+
+HRESULT LoadScenario(Scenario& scenario, const std::wstring& path) {
+    clocksim::Site site;
+    std::wstring error;
+    if (clocksim::ReadScenarioFile(path, site, error)) {
+        scenario.Load(std::move(site));
+        return S_OK;
+    }
+    // Nothing of a refused file is kept: the site stays empty and every call fails.
+    std::lock_guard<std::recursive_mutex> hold(scenario.lock);
+    scenario.Reset();
+    scenario.refusal = error;
+    return E_FAIL;
+}
+
+// A refused file is also told where a developer looks first: the process's error output and
+// the debugger.
+void Complain(const std::wstring& message) {
+    const std::wstring line = L"ClockSim: " + message + L"\n";
+    OutputDebugStringW(line.c_str());
+    const std::string bytes = standins::Utf8(line);
+    DWORD written = 0;
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err && err != INVALID_HANDLE_VALUE)
+        WriteFile(err, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+Scenario* StartScenario() {
     auto* scenario = new Scenario();
-    scenario->LoadDemo();
+    const std::wstring file = ConfiguredScenarioFile();
+    if (file.empty()) {
+        scenario->LoadDemo();
+    } else if (FAILED(LoadScenario(*scenario, file))) {
+        Complain(scenario->refusal);
+    }
     return scenario;
 }
 
-// Loaded with the bench as the module loads. Never destroyed: a thread may still call a control
-// while the process ends.
-Scenario* const g_scenario = MakeScenario();
+// Loaded when first asked for, by a test or by the first control: not while the module loads,
+// where reading files and the registry is unsafe. Never destroyed: a thread may still call a
+// control while the process ends.
+Scenario& TheScenario() {
+    static Scenario* const scenario = StartScenario();
+    return *scenario;
+}
 
 // ---- Yield detection -------------------------------------------------------------------------
 // After each call a marker message waits in the calling thread's queue, addressed to a
@@ -268,26 +323,70 @@ HRESULT InjectFailure(const clocksim::Failure& failure, EXCEPINFO* excep) {
     return standins::ReportError(failure.hr, IID_IDispatch, L"ClockSim", failure.description);
 }
 
-// The operation's side effects on the scenario and the caller's variables; its computed result
-// goes to `result` (left Empty for operations without one).
-void Perform(Scenario& s, DISPID id, const Args& a, VARIANT* result) {
+// A control's link, as its last ConnectSerial or Disconnect left it. The link belongs to the
+// control instance (one per apartment in the driver), the devices to the site.
+struct Link {
+    bool open = false;
+    clocksim::Address at;
+    LONG baud = 0;
+    unsigned generation = 0;  // the scenario's, when connected: a Reset drops every link
+    bool reading = false;     // from a StartLogRead that answered True to AfterLogRead
+    size_t next = 0;          // the log record NextLogRecord delivers next
+};
+
+// The device that a call naming `machine` reaches over the link: none without an open link, for
+// another machine number, or when the device no longer answers.
+clocksim::Device* Linked(Scenario& s, const Link& link, LONG machine) {
+    if (!link.open || link.generation != s.generation || link.at.second != machine ||
+        !s.answering.count(link.at))
+        return nullptr;
+    return &s.devices[link.at];
+}
+
+// Milliseconds that `bytes` take on the line, or that the connection timeout takes; 0 with the
+// timing off.
+DWORD LineTime(const clocksim::Timing& timing, double bytes, LONG baud) {
+    if (!timing.enabled || baud <= 0) return 0;
+    return static_cast<DWORD>(bytes * 10 * 1000 / baud / timing.speed + 0.5);
+}
+
+DWORD TimeoutTime(const clocksim::Timing& timing) {
+    return timing.enabled ? static_cast<DWORD>(timing.connectTimeoutMs / timing.speed + 0.5) : 0;
+}
+
+// The operation's side effects on the link, the site and the caller's variables; its computed
+// result goes to `result` (left Empty for operations without one). Returns how long the line
+// takes for it, in milliseconds.
+DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, VARIANT* result) {
     switch (id) {
-        case clocksim::kConnectSerial:
-            SetBool(result, s.answering.count(Key(a.I4(0), a.I4(1))) != 0);
-            break;
+        case clocksim::kConnectSerial: {
+            // A new connection ends the one before, whatever becomes of it.
+            link = Link{};
+            const auto at = Key(a.I4(0), a.I4(1));
+            const bool answers = s.answering.count(at) != 0;
+            if (answers) link = Link{true, at, a.I4(2), s.generation, false, 0};
+            SetBool(result, answers);
+            return answers ? 0 : TimeoutTime(s.timing);
+        }
+        case clocksim::kDisconnect:
+            link = Link{};
+            return 0;
         case clocksim::kReadEnrollment: {
+            clocksim::Device* device = Linked(s, link, a.I4(0));
             const LONG backup = a.I4(3);
-            auto found = s.enrollments.find(Key(a.I4(1), backup));
-            if (found != s.enrollments.end()) {
-                if (backup == 10) {
-                    *a.RefI4(6) = found->second.password;
-                } else {
-                    LONG* templ = a.RefI4(5);
-                    for (int i = 0; i < kTemplateLength; ++i) templ[i] = found->second.templ[i];
-                }
+            const clocksim::Enrollment* held = nullptr;
+            if (device) {
+                auto found = device->enrollments.find(Key(a.I4(1), backup));
+                if (found != device->enrollments.end()) held = &found->second;
             }
-            SetBool(result, found != s.enrollments.end());
-            break;
+            if (held && backup == 10) {
+                *a.RefI4(6) = held->password;
+            } else if (held) {
+                LONG* templ = a.RefI4(5);
+                for (int i = 0; i < kTemplateLength; ++i) templ[i] = held->templ[i];
+            }
+            SetBool(result, held != nullptr);
+            return held ? LineTime(s.timing, clocksim::kTemplateBytes, link.baud) : 0;
         }
         case clocksim::kWriteEnrollment: {
             clocksim::WrittenEnrollment w;
@@ -298,25 +397,38 @@ void Perform(Scenario& s, DISPID id, const Args& a, VARIANT* result) {
             const LONG* templ = a.RefI4(5);
             for (int i = 0; i < kTemplateLength; ++i) w.templ[i] = templ[i];
             s.written.push_back(w);
+            clocksim::Device* device = Linked(s, link, w.machine);
+            if (!device) {
+                SetBool(result, false);
+                return 0;
+            }
             // A device that refused the write does not hold it.
             if (s.writeResult) {
-                clocksim::Enrollment& e = s.enrollments[Key(w.person, w.backup)];
+                clocksim::Enrollment& e = device->enrollments[Key(w.person, w.backup)];
                 e.templ = w.templ;
                 e.password = w.password;
             }
             SetBool(result, s.writeResult);
-            break;
+            return LineTime(s.timing, clocksim::kTemplateBytes, link.baud);
         }
-        case clocksim::kStartLogRead:
-            s.nextLog = 0;
-            SetBool(result, s.startLogRead);
-            break;
+        case clocksim::kStartLogRead: {
+            // The device sends its whole log now; NextLogRecord hands it out record by record.
+            clocksim::Device* device = Linked(s, link, a.I4(0));
+            link.reading = device && s.startLogRead;
+            link.next = 0;
+            SetBool(result, link.reading);
+            return link.reading
+                       ? LineTime(s.timing, double(clocksim::kLogRecordBytes) * device->log.size(),
+                                  link.baud)
+                       : 0;
+        }
         case clocksim::kNextLogRecord: {
-            if (s.nextLog >= s.log.size()) {
+            clocksim::Device* device = Linked(s, link, a.I4(0));
+            if (!device || !link.reading || link.next >= device->log.size()) {
                 SetBool(result, false);
-                break;
+                return 0;
             }
-            const clocksim::LogRecord& r = s.log[s.nextLog++];
+            const clocksim::LogRecord& r = device->log[link.next++];
             // Arguments 2 and 4 may name one variable: 2 is written first, so 4 wins.
             if (r.arg2) *a.RefI4(1) = *r.arg2;
             *a.RefI4(2) = r.person;
@@ -329,25 +441,41 @@ void Perform(Scenario& s, DISPID id, const Args& a, VARIANT* result) {
             *a.RefI4(9) = r.hour;
             *a.RefI4(10) = r.minute;
             SetBool(result, true);
-            break;
+            return 0;
         }
-        default:  // SerialPort, Disconnect, AfterLogRead: nothing to answer
-            break;
+        case clocksim::kAfterLogRead:
+            link.reading = false;
+            return 0;
+        default:  // SerialPort: the control keeps the port; ConnectSerial names its own
+            return 0;
     }
+}
+
+// What an injected wrong result answers in place of the Boolean.
+HRESULT OddAnswer(const clocksim::Failure& failure, VARIANT* result) {
+    if (failure.answer == VT_NULL) {
+        V_VT(result) = VT_NULL;
+        return S_OK;
+    }
+    V_VT(result) = VT_BSTR;
+    V_BSTR(result) = SysAllocString(failure.description.c_str());
+    return V_BSTR(result) ? S_OK : E_OUTOFMEMORY;
 }
 
 class Control final
     : public standins::ServerObject<Control, Exposes<NoTypeInfo<IDispatch>, IID_IDispatch>> {
   public:
     Control() {
-        std::lock_guard<std::recursive_mutex> hold(g_scenario->lock);
-        serial_ = ++g_scenario->instancesCreated;
-        ++g_scenario->instancesAlive;
-        g_scenario->creatingThreads.push_back(GetCurrentThreadId());
+        Scenario& s = TheScenario();
+        std::lock_guard<std::recursive_mutex> hold(s.lock);
+        serial_ = ++s.instancesCreated;
+        ++s.instancesAlive;
+        s.creatingThreads.push_back(GetCurrentThreadId());
     }
     ~Control() {
-        std::lock_guard<std::recursive_mutex> hold(g_scenario->lock);
-        --g_scenario->instancesAlive;
+        Scenario& s = TheScenario();
+        std::lock_guard<std::recursive_mutex> hold(s.lock);
+        --s.instancesAlive;
     }
 
     // The driver calls by dispatch identifier only; no name is known here.
@@ -361,7 +489,11 @@ class Control final
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO* excep, UINT* argErr) override {
         try {
-            return Answer(id, riid, flags, params, result, excep, argErr);
+            DWORD lineTime = 0;
+            const HRESULT hr = Answer(id, riid, flags, params, result, excep, argErr, lineTime);
+            // The line is slow outside the lock: other apartments' controls go on meanwhile.
+            if (lineTime) Sleep(lineTime);
+            return hr;
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
@@ -387,15 +519,27 @@ class Control final
     }
 
     HRESULT Answer(DISPID id, REFIID riid, WORD flags, DISPPARAMS* params, VARIANT* result,
-                   EXCEPINFO* excep, UINT* argErr) {
-        Scenario& s = *g_scenario;
+                   EXCEPINFO* excep, UINT* argErr, DWORD& lineTime) {
+        Scenario& s = TheScenario();
         std::lock_guard<std::recursive_mutex> hold(s.lock);
         Record(s, id, flags, params);
+        // With a refused scenario every call fails but Disconnect, which has no device to ask:
+        // so that an operation whose error handler disconnects still ends there.
+        if (!s.refusal.empty() && id != clocksim::kDisconnect) {
+            clocksim::Failure refused;
+            refused.hr = DISP_E_EXCEPTION;
+            refused.description = s.refusal;
+            return InjectFailure(refused, excep);
+        }
+        const clocksim::Failure* odd = nullptr;
         auto failure = s.failures.find(id);
         if (failure != s.failures.end()) {
             clocksim::Failure& f = failure->second;
             const int nth = f.seen++;
-            if (f.nth < 0 || f.nth == nth) return InjectFailure(f, excep);
+            if (f.nth < 0 || f.nth == nth) {
+                if (f.answer == VT_EMPTY) return InjectFailure(f, excep);
+                odd = &f;
+            }
         }
         if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
         if (!params) return E_INVALIDARG;
@@ -406,9 +550,10 @@ class Control final
         if (FAILED(hr)) return hr;
 
         quorin::Variant computed;
-        Perform(s, id, Args(*params), computed.get());
+        lineTime = Perform(s, link_, id, Args(*params), computed.get());
         if (!result) return S_OK;
         VariantInit(result);
+        if (odd) return OddAnswer(*odd, result);
         auto override = s.results.find(id);
         if (override != s.results.end()) return VariantCopy(result, &override->second);
         *result = *computed.get();
@@ -417,6 +562,7 @@ class Control final
     }
 
     int serial_ = 0;
+    Link link_;
 };
 
 const standins::ClassEntry kClasses[] = {
@@ -427,7 +573,15 @@ const standins::ClassEntry kClasses[] = {
 }  // namespace
 
 extern "C" clocksim::Scenario* ClockScenario() {
-    return g_scenario;
+    return &TheScenario();
+}
+
+extern "C" HRESULT ClockLoadScenario(const wchar_t* path) {
+    try {
+        return LoadScenario(TheScenario(), path ? path : L"");
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {

@@ -1,6 +1,8 @@
-// The simulated clock's scenario: what the simulated device control answers, and the record of
-// every call it received. One scenario per process, shared by every control instance; tests and
-// the console reach it through ClockScenario() exported by the simulator DLL.
+// The simulated clock's scenario: the site that the simulated device control stands for (devices
+// on their ports, what each holds, injected failures, the line's timing) and the record of every
+// call it received. One scenario per process, shared by every control instance; each instance
+// keeps its own link to one device. Tests reach it through ClockScenario() exported by the
+// simulator DLL; a scenario file is the other way in (ClockLoadScenario, or at start).
 #pragma once
 
 #include <windows.h>
@@ -69,6 +71,9 @@ struct Failure {
                                // information (none when empty)
     int nth = -1;
     int seen = 0;  // calls of the dispid since the injection
+    // VT_NULL or VT_BSTR: instead of failing, the call does its work and answers Null, or
+    // `description` as text, where a Boolean belongs. VT_EMPTY: the call fails with hr.
+    VARTYPE answer = VT_EMPTY;
 };
 
 // One enrollment held by the device: a template (backup 0) or a password (backup 10).
@@ -83,27 +88,55 @@ struct WrittenEnrollment {
     std::array<int32_t, 460> templ{};
 };
 
-struct Scenario {
-    std::recursive_mutex lock;
+// A device's place on the lines: (port, machine).
+using Address = std::pair<int, int>;
 
-    // Configuration.
-    std::set<std::pair<int, int>> answering;  // (port, machine) that connect
-    std::map<DISPID, Failure> failures;       // injected failures
-    std::map<DISPID, VARIANT> results;        // result overrides (owned, VariantClear'd)
-    bool startLogRead = true;
+// What one device holds.
+struct Device {
     std::vector<LogRecord> log;                             // delivered in order
     std::map<std::pair<int, int>, Enrollment> enrollments;  // (person, backup) -> enrollment
-    bool writeResult = true;                                // WriteEnrollment answer
+};
+
+// How long the line makes calls take. Off, every call answers at once.
+struct Timing {
+    bool enabled = false;
+    double speed = 1.0;           // every duration is divided by it
+    int connectTimeoutMs = 2000;  // ConnectSerial to an address where nothing answers
+};
+
+// Bytes on the line, at ten bits a byte: one attendance record, one template.
+constexpr int kLogRecordBytes = 16;
+constexpr int kTemplateBytes = 460 * 4;
+
+// The simulated site: where devices stand, what they hold and how the line behaves. A scenario
+// file describes one; the bench is another.
+struct Site {
+    std::set<Address> answering;         // addresses where a device answers ConnectSerial
+    std::map<Address, Device> devices;   // what each device holds (answering or not)
+    std::map<DISPID, Failure> failures;  // injected failures
+    Timing timing;
+};
+
+struct Scenario : Site {
+    std::recursive_mutex lock;
+
+    // Configuration beyond the site.
+    std::map<DISPID, VARIANT> results;  // result overrides (owned, VariantClear'd)
+    bool startLogRead = true;           // StartLogRead's answer on a connected device
+    bool writeResult = true;            // WriteEnrollment's answer on a connected device
+    // Set when a scenario file was refused: every call but Disconnect then fails with this
+    // description.
+    std::wstring refusal;
 
     // Observations.
     std::vector<CallRecord> calls;
-    std::vector<WrittenEnrollment> written;
+    std::vector<WrittenEnrollment> written;  // every WriteEnrollment received, connected or not
     int instancesCreated = 0;
     int instancesAlive = 0;
     std::vector<DWORD> creatingThreads;  // thread of each created instance
-    size_t nextLog = 0;                  // index of the next log record
 
-    // Bumped by Reset, so that yield detection starts afresh on every thread.
+    // Bumped by Reset, so that yield detection starts afresh on every thread and every open
+    // link of a control is gone.
     unsigned generation = 0;
 
     Scenario() = default;
@@ -111,10 +144,15 @@ struct Scenario {
     Scenario& operator=(const Scenario&) = delete;
     ~Scenario() { ClearResults(); }
 
-    // Back to an empty device with no calls recorded (instances stay counted).
+    // Back to an empty site with no calls recorded (instances stay counted).
     void Reset();
     // A small bench for the console: devices, attendance records and enrollments.
     void LoadDemo();
+    // Replaces the configuration (and the record of calls) with the site.
+    void Load(Site site);
+
+    // The device at (port, machine), made to answer.
+    Device& At(int port, int machine);
 
     std::vector<CallRecord> CallsOf(DISPID dispid);
     void SetResult(DISPID dispid, const VARIANT& value);  // copies value
@@ -129,27 +167,36 @@ struct Scenario {
 
 inline void Scenario::Reset() {
     std::lock_guard<std::recursive_mutex> hold(lock);
-    answering.clear();
-    failures.clear();
+    static_cast<Site&>(*this) = Site{};
     ClearResults();
     startLogRead = true;
-    log.clear();
-    enrollments.clear();
     writeResult = true;
+    refusal.clear();
     calls.clear();
     written.clear();
-    nextLog = 0;
     ++generation;
 }
 
+inline void Scenario::Load(Site site) {
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    Reset();
+    static_cast<Site&>(*this) = std::move(site);
+}
+
+inline Device& Scenario::At(int port, int machine) {
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    answering.insert({port, machine});
+    return devices[{port, machine}];
+}
+
 // Replaces the configuration (and the record of calls) with the bench: devices at (port 1,
-// machine 1) and (port 3, machine 2), five swipes in 2026, a template for person 7 and a
-// password for person 8.
+// machine 1) and (port 3, machine 2), each with swipes of its own in 2026; the first holds a
+// template for person 7 and a password for person 8.
 inline void Scenario::LoadDemo() {
     std::lock_guard<std::recursive_mutex> hold(lock);
     Reset();
-    answering = {{1, 1}, {3, 2}};
-    log = {
+    Device& first = At(1, 1);
+    first.log = {
         {101, 2026, 1, 5, 8, 30, {}, {}, {}, {}},   {102, 2026, 1, 5, 8, 47, {}, {}, {}, {}},
         {103, 2026, 2, 14, 9, 5, {}, {}, {}, {}},   {104, 2026, 3, 31, 17, 59, {}, {}, {}, {}},
         {105, 2026, 12, 31, 23, 0, {}, {}, {}, {}},
@@ -158,10 +205,14 @@ inline void Scenario::LoadDemo() {
     Enrollment fingerprint;
     for (int32_t i = 0; i < static_cast<int32_t>(fingerprint.templ.size()); ++i)
         fingerprint.templ[i] = i * 7919 - 100000;
-    enrollments[{7, 0}] = fingerprint;
+    first.enrollments[{7, 0}] = fingerprint;
     Enrollment password;
     password.password = 123456;
-    enrollments[{8, 10}] = password;
+    first.enrollments[{8, 10}] = password;
+    At(3, 2).log = {
+        {201, 2026, 1, 5, 7, 55, {}, {}, {}, {}},
+        {202, 2026, 1, 5, 16, 2, {}, {}, {}, {}},
+    };
 }
 
 inline std::vector<CallRecord> Scenario::CallsOf(DISPID dispid) {
@@ -187,4 +238,11 @@ inline void Scenario::Fail(DISPID dispid, HRESULT hr, const std::wstring& descri
 
 }  // namespace clocksim
 
+// The process's scenario, loaded when first asked for: from the file named by the environment
+// variable QUORIN_CLOCKSIM_SCENARIO, else by the value "Scenario" of
+// HKEY_CURRENT_USER\Software\Quorin\ClockSim, else the bench.
 extern "C" CLOCKSIM_API clocksim::Scenario* ClockScenario();
+// Replaces the scenario with the one described by the file at `path`. S_OK; or, for a file that
+// cannot be read or has a mistake, E_FAIL with the message in ClockScenario()->refusal, which
+// every call then fails with.
+extern "C" CLOCKSIM_API HRESULT ClockLoadScenario(const wchar_t* path);

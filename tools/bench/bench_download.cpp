@@ -74,7 +74,8 @@ long CountOf(_Collection* col) {
 clocksim::Scenario& PrepareClock(long records) {
     clocksim::Scenario& s = *ClockScenario();
     s.Reset();
-    s.log.reserve(static_cast<size_t>(records));
+    std::vector<clocksim::LogRecord>& log = s.At(kPort, kMachine).log;
+    log.reserve(static_cast<size_t>(records));
     for (long i = 0; i < records; ++i) {
         clocksim::LogRecord r;
         r.person = i % 30000 + 1;
@@ -83,7 +84,7 @@ clocksim::Scenario& PrepareClock(long records) {
         r.day = static_cast<int32_t>(i / 1440 % 28 + 1);
         r.hour = static_cast<int32_t>(i / 60 % 24);
         r.minute = static_cast<int32_t>(i % 60);
-        s.log.push_back(r);
+        log.push_back(r);
     }
     PeltReset();
     VbCollectionResetJournal();
@@ -107,14 +108,17 @@ double TimeDownload(IMachine* machine, long records) {
     return elapsed;
 }
 
-// NextLogRecord as the download calls it, made directly on a control of the simulated clock:
-// one Invoke with the eleven arguments, argument 2 and 4 naming one variable.
+// NextLogRecord as the download calls it, made directly on a control of the simulated clock
+// once connected and reading: one Invoke with the eleven arguments, argument 2 and 4 naming one
+// variable.
 class LogReader {
   public:
     LogReader() {
         Check("creating the clock control",
               CoCreateInstance(quorin::kClsidClockCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                control_.put_void()));
+        Start(clocksim::kConnectSerial, {38400, kMachine, kPort});
+        Start(clocksim::kStartLogRead, {kMachine});
         // Reversed: argument 11 first.
         V_VT(&args_[10]) = VT_I4;
         V_I4(&args_[10]) = kMachine;
@@ -135,6 +139,21 @@ class LogReader {
     LONG person() const { return out_[0]; }
 
   private:
+    // A call with 32-bit integer arguments, given last first, that must answer True.
+    void Start(DISPID id, std::vector<LONG> reversed) {
+        std::vector<VARIANT> args(reversed.size());
+        for (size_t i = 0; i < args.size(); ++i) {
+            V_VT(&args[i]) = VT_I4;
+            V_I4(&args[i]) = reversed[i];
+        }
+        DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+        VARIANT answer;
+        VariantInit(&answer);
+        Check("starting the log read",
+              control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &answer,
+                               nullptr, nullptr));
+        if (V_VT(&answer) != VT_BOOL || !V_BOOL(&answer)) Die("starting the log read", E_FAIL);
+    }
     static void RefI4(VARIANT& v, LONG* p) {
         V_VT(&v) = VT_BYREF | VT_I4;
         V_I4REF(&v) = p;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/com.h"
+#include "standins/common/text.h"
 #include "standins/recordset/recordset.h"
 
 namespace {
@@ -19,22 +20,8 @@ using qt::Value;
 using quorin::Bstr;
 using quorin::ComPtr;
 
-std::string Utf8(const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
-std::wstring Wide(const std::string& text) {
-    int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
+using standins::Utf8;
+using standins::Wide;
 
 void Say(const std::wstring& text) {
     std::string out = Utf8(text);

@@ -1,0 +1,19 @@
+// Scenario files: a simulated site described in JSON (see the README's section on the simulated
+// clock for the format).
+#pragma once
+
+#include <string>
+
+#include "standins/clock/scenario.h"
+
+namespace clocksim {
+
+// Reads the file at `path` into `site`. A file that cannot be read or has a mistake leaves
+// `site` as it was and returns false, with `error` naming the file, the line and the key.
+bool ReadScenarioFile(const std::wstring& path, Site& site, std::wstring& error);
+
+// The same for a text already read; `name` stands for the file in messages.
+bool ReadScenarioText(const std::string& text, const std::string& name, Site& site,
+                      std::string& error);
+
+}  // namespace clocksim
