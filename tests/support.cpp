@@ -54,7 +54,6 @@ std::wstring Text(BSTR s) {
     return s ? std::wstring(s, SysStringLen(s)) : std::wstring();
 }
 
-<<<<<<< HEAD
 VARIANT Arg(VARTYPE vt, void* ref) {
     VARIANT v;
     VariantInit(&v);
@@ -109,7 +108,8 @@ std::wstring DownloadFailureMessage(const std::wstring& number) {
     const wchar_t tail[] = {0x7684, 0x8003, 0x52E4, 0x673A, 0x4E0D, 0x80FD, 0x4E0B, 0x8F7D,
                             0x5237, 0x5361, 0x6570, 0x636E, 0xFF01, 0x0020, 0};
     return head + number + tail;
-=======
+}
+
 std::wstring TempFile(const std::wstring& name, const std::string& text) {
     wchar_t dir[MAX_PATH];
     EXPECT_NE(0u, GetTempPathW(MAX_PATH, dir));
@@ -124,7 +124,6 @@ std::wstring TempFile(const std::wstring& name, const std::string& text) {
     EXPECT_TRUE(WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
     CloseHandle(file);
     return path;
->>>>>>> issue-12
 }
 
 clocksim::Scenario& FreshClock() {

@@ -45,13 +45,13 @@ struct Seen {
 // The device of every call here: machine 1 on port 1, holding person 7's template and two swipes.
 clocksim::Scenario& Bench() {
     clocksim::Scenario& clock = FreshClock();
-    clock.answering = {{1, 1}};
-    clock.enrollments[{7, 0}] = clocksim::Enrollment{};
+    clocksim::Device& device = clock.At(1, 1);
+    device.enrollments[{7, 0}] = clocksim::Enrollment{};
     clocksim::LogRecord swipe;
     swipe.person = 7;
     swipe.year = 2008;
     swipe.month = swipe.day = 1;
-    clock.log = {swipe, swipe};
+    device.log = {swipe, swipe};
     return clock;
 }
 

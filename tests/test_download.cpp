@@ -51,26 +51,7 @@ DATE PlatformDate(int year, int month, int day, int hour, int minute) {
     return date;
 }
 
-<<<<<<< HEAD
-std::string Utf8(const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-=======
-// "编号为" + number + "的考勤机不能下载刷卡数据！ ", code unit by code unit.
-std::wstring FailureMessage(const std::wstring& number) {
-    const wchar_t head[] = {0x7F16, 0x53F7, 0x4E3A, 0};
-    const wchar_t tail[] = {0x7684, 0x8003, 0x52E4, 0x673A, 0x4E0D, 0x80FD, 0x4E0B, 0x8F7D,
-                            0x5237, 0x5361, 0x6570, 0x636E, 0xFF01, 0x0020, 0};
-    return head + number + tail;
-}
-
 using qt::Utf8;
->>>>>>> issue-12
 
 // What the host got back from one call.
 struct Outcome {
@@ -654,7 +635,7 @@ TEST_F(Download, BlnPortAndStrIpHaveNoEffect) {
 
 // The host's own message loop must still see a quit that the yield met, with its exit code.
 TEST_F(Download, YieldPutsAQuitItMetBackWithItsExitCode) {
-    clock_->log = {Swipe(5, 2011, 11, 11, 11, 11)};
+    clock_->At(1, 5).log = {Swipe(5, 2011, 11, 11, 11, 11)};
     PostQuitMessage(42);
     Outcome o = Run(1, 5);
     EXPECT_EQ(VARIANT_TRUE, o.result);
