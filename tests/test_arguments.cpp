@@ -151,10 +151,16 @@ TEST(WrongObject, IsAskedForTheDeclaredInterfaceAndNothingElse) {
          S_OK,
          VARIANT_FALSE,
          DownloadFailureMessage(L"1"),
-         "40()",
+         "Disconnect()",
          {collection}},
         // Discovery only releases what col held and hands back a new collection of its own.
-        {Op::Discovery, {all, all + 3}, S_OK, VARIANT_TRUE, L"caller's text", "38(1,1,38400)", {}},
+        {Op::Discovery,
+         {all, all + 3},
+         S_OK,
+         VARIANT_TRUE,
+         L"caller's text",
+         "ConnectSerial(1,1,38400)",
+         {}},
     };
     for (const Case& c : cases) {
         const bool wantsRecordset = c.op == Op::Backup || c.op == Op::Restore;

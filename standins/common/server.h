@@ -1,6 +1,6 @@
-// The parts of an in-process server that every stand-in needs: a count of the objects and locks
-// that keep the module loaded, one class factory per class, registration under HKLM, and COM
-// error information for failures.
+// The parts of an in-process server that every stand-in needs: its classes served through the
+// class factory of com/object.h, registration under HKLM, and COM error information for failures.
+// The objects are written with com/object.h, whose module lock answers DllCanUnloadNow.
 #pragma once
 
 #include <windows.h>
@@ -10,26 +10,7 @@
 #include <cstddef>
 #include <string>
 
-#include "standins/common/object.h"
-
 namespace standins {
-
-// Objects, factory references and server locks that keep this module loaded.
-void ModuleAddRef();
-void ModuleRelease();
-// S_OK when nothing keeps the module loaded, else S_FALSE: DllCanUnloadNow's answer.
-HRESULT CanUnloadNow();
-
-// An object that the server hands out: while it lives, the module stays loaded.
-template <class Derived, class... Entries>
-class ServerObject : public Object<Derived, Entries...> {
-  protected:
-    ServerObject() { ModuleAddRef(); }
-    ~ServerObject() { ModuleRelease(); }
-};
-
-// The module that this code is linked into.
-HMODULE ThisModule();
 
 // One creatable class of a server.
 struct ClassEntry {
