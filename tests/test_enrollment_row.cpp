@@ -265,18 +265,13 @@ TEST(ToInteger, NumericVariantsConvertByTheirValue) {
     V_VT(&dec) = VT_DECIMAL;
     EXPECT_EQ(4, quorin::ops::ToInteger(dec));
 
-    V_VT(&v) = VT_BOOL;
-    V_BOOL(&v) = VARIANT_TRUE;
-    EXPECT_EQ(-1, quorin::ops::ToInteger(v));
+    EXPECT_EQ(-1, quorin::ops::ToInteger(*quorin::Variant::Bool(true).get()));
 
     SHORT target = 321;
-    V_VT(&v) = VT_BYREF | VT_I2;
-    V_I2REF(&v) = &target;
-    EXPECT_EQ(321, quorin::ops::ToInteger(v));
+    EXPECT_EQ(321, quorin::ops::ToInteger(*quorin::Variant::RefI2(&target).get()));
 
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    EXPECT_EQ(kMismatch, ErrorOf([&] { quorin::ops::ToInteger(v); }));
+    EXPECT_EQ(kMismatch,
+              ErrorOf([] { quorin::ops::ToInteger(*quorin::Variant::Missing().get()); }));
 }
 
 TEST(PasswordOf, TakesTheWholeSignedThirtyTwoBitRange) {

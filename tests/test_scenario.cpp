@@ -174,12 +174,8 @@ TEST_F(Scenario, CallsWithoutALinkAnswerFalseAsAClockWould) {
                                      IID_IDispatch, control.put_void()));
     auto call = [&](DISPID id, std::vector<LONG> args) {
         std::vector<VARIANT> reversed;
-        for (auto a = args.rbegin(); a != args.rend(); ++a) {
-            VARIANT v;
-            V_VT(&v) = VT_I4;
-            V_I4(&v) = *a;
-            reversed.push_back(v);
-        }
+        for (auto a = args.rbegin(); a != args.rend(); ++a)
+            reversed.push_back(quorin::Variant::I4(*a).detach());
         DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
         Variant answer;
         EXPECT_EQ(S_OK, control->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, answer.get(),
