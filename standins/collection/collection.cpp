@@ -397,18 +397,6 @@ extern "C" long VbCollectionLiveObjects() {
     return g_liveCollections.load();
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-    return standins::GetClassObject(kClasses, std::size(kClasses), clsid, riid, ppv);
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    return quorin::CanUnloadNow();
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-    return standins::RegisterClasses(kClasses, std::size(kClasses));
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-    return standins::UnregisterClasses(kClasses, std::size(kClasses));
-}
+namespace standins {
+extern const Server kServer = {kClasses, std::size(kClasses), nullptr};
+}  // namespace standins

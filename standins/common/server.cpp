@@ -42,35 +42,19 @@ LONG WriteClassKeys(const ClassEntry& c, const std::wstring& path) {
     return rc;
 }
 
-}  // namespace
-
-HRESULT GetClassObject(const ClassEntry* classes, size_t count, REFCLSID clsid, REFIID riid,
-                       void** ppv) {
+HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    for (const ClassEntry& c : Classes{classes, count}) {
+    for (const ClassEntry& c : Classes{kServer.classes, kServer.count}) {
         if (c.clsid != clsid) continue;
         return quorin::ClassFactory::Serve(c.create, riid, ppv);
     }
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-HRESULT RegisterClasses(const ClassEntry* classes, size_t count) {
-    const std::wstring path = quorin::ModulePath(quorin::ThisModule());
-    if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-    for (const ClassEntry& c : Classes{classes, count}) {
-        LONG rc = WriteClassKeys(c, path);
-        if (rc != ERROR_SUCCESS) {
-            UnregisterClasses(classes, count);
-            return quorin::FromWin32(rc);
-        }
-    }
-    return S_OK;
-}
-
-HRESULT UnregisterClasses(const ClassEntry* classes, size_t count) {
+HRESULT UnregisterClasses() {
     HRESULT result = S_OK;
-    for (const ClassEntry& c : Classes{classes, count}) {
+    for (const ClassEntry& c : Classes{kServer.classes, kServer.count}) {
         for (const std::wstring& key : {ClassKey(c), ProgIdKey(c)}) {
             LONG rc = RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
             if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && result == S_OK)
@@ -79,6 +63,21 @@ HRESULT UnregisterClasses(const ClassEntry* classes, size_t count) {
     }
     return result;
 }
+
+HRESULT RegisterClasses() {
+    const std::wstring path = quorin::ModulePath(quorin::ThisModule());
+    if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
+    for (const ClassEntry& c : Classes{kServer.classes, kServer.count}) {
+        LONG rc = WriteClassKeys(c, path);
+        if (rc != ERROR_SUCCESS) {
+            UnregisterClasses();
+            return quorin::FromWin32(rc);
+        }
+    }
+    return S_OK;
+}
+
+}  // namespace
 
 HRESULT ReportError(HRESULT hr, REFIID iid, const wchar_t* source,
                     const std::wstring& description) {
@@ -107,3 +106,23 @@ bool IsMissing(const VARIANT* v) {
 }
 
 }  // namespace standins
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    return standins::GetClassObject(clsid, riid, ppv);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+    return quorin::CanUnloadNow();
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
+    const standins::Server& server = standins::kServer;
+    HRESULT hr = server.registerMore ? server.registerMore(true) : S_OK;
+    return FAILED(hr) ? hr : standins::RegisterClasses();
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
+    const standins::Server& server = standins::kServer;
+    if (server.registerMore) server.registerMore(false);
+    return standins::UnregisterClasses();
+}

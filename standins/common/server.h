@@ -21,15 +21,21 @@ struct ClassEntry {
     HRESULT (*create)(REFIID riid, void** ppv);
 };
 
-// DllGetClassObject over the server's classes.
-HRESULT GetClassObject(const ClassEntry* classes, size_t count, REFCLSID clsid, REFIID riid,
-                       void** ppv);
+// What a stand-in server serves: its classes, and what it registers besides them (its type
+// library), if anything. `registerMore` runs before the classes are written or removed; a failure
+// stops registering, while unregistering goes on.
+struct Server {
+    const ClassEntry* classes;
+    size_t count;
+    HRESULT (*registerMore)(bool registering);
+};
 
-// Writes HKLM\Software\Classes\CLSID\{clsid} (friendly name, InprocServer32 = this module,
-// ThreadingModel Apartment, ProgID) and the ProgID key for each class. Nothing is left half
-// written when a step fails.
-HRESULT RegisterClasses(const ClassEntry* classes, size_t count);
-HRESULT UnregisterClasses(const ClassEntry* classes, size_t count);
+// Each stand-in DLL defines its server, and server.cpp answers the four exports from it:
+// DllGetClassObject over the classes, DllCanUnloadNow from the module lock, and registration of
+// HKLM\Software\Classes\CLSID\{clsid} (friendly name, InprocServer32 = this module,
+// ThreadingModel Apartment, ProgID) and the ProgID key for each class, nothing left half written
+// when a step fails.
+extern const Server kServer;
 
 // Publishes a failure as the thread's COM error information and returns hr. An empty
 // description clears the thread's error information instead, so that no stale text is taken

@@ -261,38 +261,28 @@ extern "C" void PeltFailCreate(int nth, HRESULT hr) {
     g_createFailure = CreateFailure{true, nth, hr, 0};
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-    return standins::GetClassObject(kClasses, std::size(kClasses), clsid, riid, ppv);
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    return quorin::CanUnloadNow();
-}
+namespace {
 
 // The library PeltMachine ("TYPELIB" 1 of this module) is registered with the classes: drivers
 // import IMachine from it.
-namespace {
-HRESULT LoadOwnTypeLib(REGKIND kind, ITypeLib** lib) {
+HRESULT RegisterTypeLibrary(bool registering) {
     const std::wstring path = quorin::ModulePath(quorin::ThisModule());
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-    return LoadTypeLibEx(path.c_str(), kind, lib);
+    quorin::ComPtr<ITypeLib> lib;
+    HRESULT hr =
+        LoadTypeLibEx(path.c_str(), registering ? REGKIND_REGISTER : REGKIND_NONE, lib.put());
+    if (FAILED(hr) || registering) return hr;
+    TLIBATTR* attr = nullptr;
+    hr = lib->GetLibAttr(&attr);
+    if (FAILED(hr)) return hr;
+    hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                           attr->syskind);
+    lib->ReleaseTLibAttr(attr);
+    return hr;
 }
+
 }  // namespace
 
-extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-    quorin::ComPtr<ITypeLib> lib;
-    HRESULT hr = LoadOwnTypeLib(REGKIND_REGISTER, lib.put());
-    if (FAILED(hr)) return hr;
-    return standins::RegisterClasses(kClasses, std::size(kClasses));
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-    quorin::ComPtr<ITypeLib> lib;
-    TLIBATTR* attr = nullptr;
-    if (SUCCEEDED(LoadOwnTypeLib(REGKIND_NONE, lib.put())) && SUCCEEDED(lib->GetLibAttr(&attr))) {
-        UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
-                          attr->syskind);
-        lib->ReleaseTLibAttr(attr);
-    }
-    return standins::UnregisterClasses(kClasses, std::size(kClasses));
-}
+namespace standins {
+extern const Server kServer = {kClasses, std::size(kClasses), RegisterTypeLibrary};
+}  // namespace standins
