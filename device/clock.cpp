@@ -2,98 +2,84 @@
 
 #include <objbase.h>
 
-#include <atomic>
-#include <initializer_list>
-#include <new>
+#include <array>
 #include <string>
+#include <utility>
 
-#include "driver/com.h"
-#include "driver/errors.h"
-#include "driver/identity.h"
+#include "com/com.h"
+#include "com/errors.h"
+#include "com/object.h"
+#include "com/variant.h"
+#include "contract/identity.h"
 
 namespace quorin::device {
 
 namespace {
 
+// The device operations: dispatch identifier, invoke kind and argument count.
+enum class Op {
+    SerialPort,
+    ConnectSerial,
+    Disconnect,
+    ReadEnrollment,
+    WriteEnrollment,
+    StartLogRead,
+    NextLogRecord,
+    AfterLogRead,
+};
+
+struct OpEntry {
+    DISPID dispid;
+    WORD kind;
+    unsigned argc;
+};
+
 constexpr OpEntry kOps[] = {
-    {L"SerialPort", 2, DISPATCH_PROPERTYPUT, 1},  {L"ConnectSerial", 38, DISPATCH_METHOD, 3},
-    {L"Disconnect", 40, DISPATCH_METHOD, 0},      {L"ReadEnrollment", 19, DISPATCH_METHOD, 7},
-    {L"WriteEnrollment", 20, DISPATCH_METHOD, 7}, {L"StartLogRead", 8, DISPATCH_METHOD, 1},
-    {L"NextLogRecord", 25, DISPATCH_METHOD, 11},  {L"AfterLogRead", 36, DISPATCH_METHOD, 1},
+    {2, DISPATCH_PROPERTYPUT, 1}, {38, DISPATCH_METHOD, 3}, {40, DISPATCH_METHOD, 0},
+    {19, DISPATCH_METHOD, 7},     {20, DISPATCH_METHOD, 7}, {8, DISPATCH_METHOD, 1},
+    {25, DISPATCH_METHOD, 11},    {36, DISPATCH_METHOD, 1},
 };
 
-std::atomic<long> g_liveSlots{0};
-
-// Ends the apartment's control when the apartment itself ends, while COM can still release it.
-class ApartmentSpy final : public IInitializeSpy {
-  public:
-    ApartmentSpy() { ++g_liveSlots; }
-    ~ApartmentSpy() { --g_liveSlots; }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IInitializeSpy) {
-            *ppv = static_cast<IInitializeSpy*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs_;
-        if (n == 0) delete this;
-        return n;
-    }
-    HRESULT STDMETHODCALLTYPE PreInitialize(DWORD, DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE PostInitialize(HRESULT hr, DWORD, DWORD) override { return hr; }
-    HRESULT STDMETHODCALLTYPE PreUninitialize(DWORD refs) override;
-    HRESULT STDMETHODCALLTYPE PostUninitialize(DWORD) override { return S_OK; }
-
-    ULARGE_INTEGER cookie{};
-
-  private:
-    std::atomic<ULONG> refs_{1};
-};
-
-}  // namespace
-
-// The calling thread's copy of the device slot: the control and the spy that ends it.
-struct ApartmentSlot {
-    IDispatch* control;
-    ApartmentSpy* spy;
-};
-
-namespace {
-
-thread_local ApartmentSlot t_slot = {nullptr, nullptr};
-
-HRESULT ApartmentSpy::PreUninitialize(DWORD refs) {
-    // The last CoUninitialize of the thread ends the apartment, and its control with it.
-    if (refs == 1 && t_slot.control) {
-        IDispatch* control = t_slot.control;
-        t_slot.control = nullptr;
-        control->Release();
-    }
-    return S_OK;
+constexpr const OpEntry& Entry(Op op) {
+    return kOps[static_cast<int>(op)];
 }
 
-IDispatch* EnsureControl(ApartmentSlot& slot) {
-    if (slot.control) return slot.control;
-    IDispatch* control = nullptr;
-    HRESULT hr = CoCreateInstance(kClsidClockCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                  reinterpret_cast<void**>(&control));
-    if (FAILED(hr)) RaiseHresult(hr);
-    slot.control = control;
-    if (!slot.spy) {
-        auto* spy = new (std::nothrow) ApartmentSpy();
-        if (spy && SUCCEEDED(CoRegisterInitializeSpy(spy, &spy->cookie))) {
-            slot.spy = spy;  // COM holds it now; it stays for the thread's life
-        }
-        if (spy) spy->Release();
+// The apartment's control, held by the spy that ends it with the apartment, while COM can still
+// release it. COM holds the spy for the thread's life; while it lives, it holds the module lock.
+class ApartmentControl final
+    : public Object<ApartmentControl, Exposes<IInitializeSpy, IID_IInitializeSpy>> {
+  public:
+    HRESULT STDMETHODCALLTYPE PreInitialize(DWORD, DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE PostInitialize(HRESULT hr, DWORD, DWORD) override { return hr; }
+    HRESULT STDMETHODCALLTYPE PreUninitialize(DWORD refs) override {
+        // The last CoUninitialize of the thread ends the apartment, and its control with it.
+        if (refs == 1) control.reset();
+        return S_OK;
     }
-    return control;
+    HRESULT STDMETHODCALLTYPE PostUninitialize(DWORD) override { return S_OK; }
+
+    ComPtr<IDispatch> control;
+};
+
+// The calling thread's copy of the device slot. Trivially destructible: nothing runs at thread
+// exit, when COM may already be gone.
+thread_local ApartmentControl* t_apartment = nullptr;
+
+IDispatch* EnsureControl() {
+    if (t_apartment && t_apartment->control) return t_apartment->control.get();
+    ComPtr<IDispatch> control;
+    Check(CoCreateInstance(kClsidClockCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                           control.put_void()));
+    if (!t_apartment) {
+        auto* spy = new ApartmentControl();
+        ULARGE_INTEGER cookie{};
+        // Registered, COM holds the spy; otherwise this thread keeps it, and the control stays
+        // for the thread's life.
+        if (SUCCEEDED(CoRegisterInitializeSpy(spy, &cookie))) spy->Release();
+        t_apartment = spy;
+    }
+    t_apartment->control = std::move(control);
+    return t_apartment->control.get();
 }
 
 [[noreturn]] void RaiseInvokeFailure(HRESULT hr, EXCEPINFO& info) {
@@ -112,123 +98,84 @@ IDispatch* EnsureControl(ApartmentSlot& slot) {
     RaiseHresult(hr);
 }
 
-// The standard variant-to-Boolean conversion: numbers are True when non-zero, text must read as
-// a Boolean or a number, Null is an invalid use of Null.
-bool ToBoolean(const VARIANT& v) {
-    if (V_VT(&v) == VT_NULL) Raise(VbError::InvalidUseOfNull);
-    Variant converted;
-    HRESULT hr = VariantChangeTypeEx(converted.get(), const_cast<VARIANT*>(&v), LOCALE_INVARIANT, 0,
-                                     VT_BOOL);
-    if (hr == DISP_E_OVERFLOW) Raise(VbError::Overflow);
-    if (FAILED(hr)) Raise(VbError::TypeMismatch);
-    return V_BOOL(converted.get()) != VARIANT_FALSE;
-}
-
-VARIANT RefI4(LONG* p) {
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_I4;
-    V_I4REF(&v) = p;
-    return v;
-}
-VARIANT RefI2(SHORT* p) {
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_I2;
-    V_I2REF(&v) = p;
-    return v;
-}
-
-// One call on the control: a fresh reference for the call, arguments reversed into the
-// DISPPARAMS, the result handed back (Empty where the operation has none).
-void Invoke(IDispatch* control, Op op, std::initializer_list<VARIANT> args, VARIANT* result) {
-    const OpEntry& entry = Entry(op);
-    VARIANT reversed[11];
-    UINT n = 0;
-    for (auto it = args.end(); it != args.begin();) reversed[n++] = *--it;
+// One call on the apartment's control: a fresh reference for the call, arguments reversed into
+// the DISPPARAMS, the result handed back (Empty where the operation has none). The table fixes
+// each operation's argument count, and the call must match it.
+template <Op op, class... Args>
+Variant Invoke(const Args&... args) {
+    constexpr OpEntry entry = Entry(op);
+    static_assert(sizeof...(Args) == entry.argc, "arguments as the call table counts them");
+    std::array<VARIANT, sizeof...(Args)> reversed{};
+    std::size_t slot = reversed.size();
+    ((reversed[--slot] = *args.get()), ...);
+    (void)slot;
 
     DISPID namedPut = DISPID_PROPERTYPUT;
     DISPPARAMS params{};
-    params.rgvarg = n ? reversed : nullptr;
-    params.cArgs = n;
+    params.rgvarg = reversed.empty() ? nullptr : reversed.data();
+    params.cArgs = static_cast<UINT>(reversed.size());
     if (entry.kind == DISPATCH_PROPERTYPUT) {
         params.rgdispidNamedArgs = &namedPut;
         params.cNamedArgs = 1;
     }
-    ComPtr<IDispatch> fk(control);
+    ComPtr<IDispatch> fk(EnsureControl());
     EXCEPINFO info{};
     UINT argErr = 0;
-    HRESULT hr = fk->Invoke(entry.dispid, IID_NULL, LOCALE_USER_DEFAULT, entry.kind, &params,
-                            result, &info, &argErr);
-    if (FAILED(hr)) RaiseInvokeFailure(hr, info);
-}
-
-}  // namespace
-
-const OpEntry& Entry(Op op) {
-    return kOps[static_cast<int>(op)];
-}
-
-bool ApartmentHasControl() {
-    return t_slot.control != nullptr;
-}
-
-long LiveApartmentSlots() {
-    return g_liveSlots.load();
-}
-
-Clock::Clock() : slot_(&t_slot) {}
-
-namespace {
-void CallVoid(ApartmentSlot* slot, Op op, std::initializer_list<VARIANT> args) {
-    Variant ignored;
-    Invoke(EnsureControl(*slot), op, args, ignored.get());
-}
-
-bool CallBool(ApartmentSlot* slot, Op op, std::initializer_list<VARIANT> args) {
     Variant result;
-    Invoke(EnsureControl(*slot), op, args, result.get());
-    return ToBoolean(*result.get());
+    HRESULT hr = fk->Invoke(entry.dispid, IID_NULL, LOCALE_USER_DEFAULT, entry.kind, &params,
+                            result.get(), &info, &argErr);
+    if (FAILED(hr)) RaiseInvokeFailure(hr, info);
+    return result;
 }
+
+template <Op op, class... Args>
+bool InvokeBool(const Args&... args) {
+    return ToBoolean(*Invoke<op>(args...).get());
+}
+
 }  // namespace
 
 void Clock::SetSerialPort(short port) {
-    CallVoid(slot_, Op::SerialPort, {MakeI4(port)});
+    Invoke<Op::SerialPort>(Variant::I4(port));
 }
 
 bool Clock::ConnectSerial(short port, short machine) {
-    return CallBool(slot_, Op::ConnectSerial, {MakeI4(port), MakeI4(machine), MakeI4(kBaudRate)});
+    return InvokeBool<Op::ConnectSerial>(Variant::I4(port), Variant::I4(machine),
+                                         Variant::I4(kBaudRate));
 }
 
 void Clock::Disconnect() {
-    CallVoid(slot_, Op::Disconnect, {});
+    Invoke<Op::Disconnect>();
 }
 
 bool Clock::ReadEnrollment(short machine, short person, short backup, SHORT* flag,
                            LONG (&templ)[kTemplateLength], LONG* password) {
-    return CallBool(slot_, Op::ReadEnrollment,
-                    {MakeI4(machine), MakeI4(person), MakeI4(1), MakeI4(backup), RefI2(flag),
-                     RefI4(&templ[0]), RefI4(password)});
+    return InvokeBool<Op::ReadEnrollment>(Variant::I4(machine), Variant::I4(person), Variant::I4(1),
+                                          Variant::I4(backup), Variant::RefI2(flag),
+                                          Variant::RefI4(&templ[0]), Variant::RefI4(password));
 }
 
 bool Clock::WriteEnrollment(short machine, short person, short backup,
                             LONG (&templ)[kTemplateLength], long password) {
-    return CallBool(slot_, Op::WriteEnrollment,
-                    {MakeI4(machine), MakeI4(person), MakeI4(1), MakeI4(backup), MakeI4(1),
-                     RefI4(&templ[0]), MakeI4(password)});
+    return InvokeBool<Op::WriteEnrollment>(Variant::I4(machine), Variant::I4(person),
+                                           Variant::I4(1), Variant::I4(backup), Variant::I4(1),
+                                           Variant::RefI4(&templ[0]), Variant::I4(password));
 }
 
 bool Clock::StartLogRead(short machine) {
-    return CallBool(slot_, Op::StartLogRead, {MakeI4(machine)});
+    return InvokeBool<Op::StartLogRead>(Variant::I4(machine));
 }
 
 bool Clock::NextLogRecord(short machine, LONG* machineVar, LogOutputs& out) {
-    return CallBool(slot_, Op::NextLogRecord,
-                    {MakeI4(machine), RefI4(machineVar), RefI4(&out.person), RefI4(machineVar),
-                     RefI4(&out.unused5), RefI4(&out.unused6), RefI4(&out.year), RefI4(&out.month),
-                     RefI4(&out.day), RefI4(&out.hour), RefI4(&out.minute)});
+    return InvokeBool<Op::NextLogRecord>(
+        Variant::I4(machine), Variant::RefI4(machineVar), Variant::RefI4(&out.person),
+        Variant::RefI4(machineVar), Variant::RefI4(&out.unused5), Variant::RefI4(&out.unused6),
+        Variant::RefI4(&out.year), Variant::RefI4(&out.month), Variant::RefI4(&out.day),
+        Variant::RefI4(&out.hour), Variant::RefI4(&out.minute));
 }
 
 void Clock::AfterLogRead(short machine) {
-    CallVoid(slot_, Op::AfterLogRead, {MakeI4(machine)});
+    Invoke<Op::AfterLogRead>(Variant::I4(machine));
 }
 
 void YieldToMessages() {

@@ -6,41 +6,16 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include <cstdint>
-
 namespace quorin::device {
-
-struct ApartmentSlot;
-
-// The device operations: dispatch identifier, invoke kind and argument count.
-enum class Op {
-    SerialPort,
-    ConnectSerial,
-    Disconnect,
-    ReadEnrollment,
-    WriteEnrollment,
-    StartLogRead,
-    NextLogRecord,
-    AfterLogRead,
-};
-
-struct OpEntry {
-    const wchar_t* name;
-    DISPID dispid;
-    WORD kind;
-    unsigned argc;
-};
-
-const OpEntry& Entry(Op op);
 
 inline constexpr long kBaudRate = 38400;
 inline constexpr int kTemplateLength = 460;
 
-// The calling apartment's control. Constructing one finds the thread's slot; the control itself
-// is created by the first call that needs it and stays for the life of the apartment.
+// The calling apartment's control. The control itself is created by the first call that needs
+// it and stays for the life of the apartment.
 class Clock {
   public:
-    Clock();
+    Clock() = default;
     Clock(const Clock&) = delete;
     Clock& operator=(const Clock&) = delete;
 
@@ -66,16 +41,7 @@ class Clock {
     };
     bool NextLogRecord(short machine, LONG* machineVar, LogOutputs& out);
     void AfterLogRead(short machine);
-
-  private:
-    ApartmentSlot* slot_;
 };
-
-// Whether the calling apartment already holds its control (for diagnostics and tests).
-bool ApartmentHasControl();
-
-// Live device slots of the process, counted among the component's live objects.
-long LiveApartmentSlots();
 
 // Dispatches every window message waiting for the calling thread, then returns.
 void YieldToMessages();

@@ -1,9 +1,7 @@
 // Device discovery: on every port of a range, the first machine number that answers.
-#include "driver/com.h"
-#include "driver/frame.h"
-#include "driver/identity.h"
-#include "driver/records.h"
-#include "device/clock.h"
+#include "com/variant.h"
+#include "contract/identity.h"
+#include "operations/host_objects.h"
 #include "operations/operations.h"
 
 namespace quorin::ops {
@@ -13,51 +11,44 @@ namespace {
 // `found` keeps the operation's reference to the record until the next one is made.
 void RecordFoundDevice(ComPtr<_FoundMachine>& found, _Collection* col, short port, short machine) {
     found = CreateRecord<_FoundMachine>(kClsidFoundMachine);
-    Check(found->put_MachineNo(MakeI2(machine)));
-    Check(found->put_Port(MakeI2(port)));
-    Bstr empty(L"");
-    VARIANT address;
-    V_VT(&address) = VT_BSTR;
-    V_BSTR(&address) = empty.get();
-    Check(found->put_Address(address));
-    Check(found->put_MachineId(MakeI2(machine)));
+    Check(found->put_MachineNo(*Variant::I2(machine).get()));
+    Check(found->put_Port(*Variant::I2(port).get()));
+    Check(found->put_Address(*Variant::Text(L"").get()));
+    Check(found->put_MachineId(*Variant::I2(machine).get()));
     IDispatch* const item = found.get();
     AppendToCollection(col, item);
 }
 
 }  // namespace
 
-HRESULT FindDevices(_Collection** col, VARIANT_BOOL blnPort, short iPortMin, short iPortMax,
-                    short iMin, short iMax, BSTR* strMsg, VARIANT_BOOL* result) {
-    ComPtr<_FoundMachine> found;
-    return RunGuarded(
-        result,
-        [&] {
-            if (!col) Raise(VbError::ObjectNotSet);
-            // The caller's collection is replaced by a new, empty one of our own. The old object
-            // is only released, an IUnknown call that any object answers: nothing is asked of
-            // it, so whatever kind of object the caller left there does not matter.
-            ComPtr<_Collection> fresh;
-            Check(CoCreateInstance(kClsidCollection, nullptr, CLSCTX_INPROC_SERVER,
-                                   __uuidof(_Collection), fresh.put_void()));
-            if (*col) (*col)->Release();
-            *col = fresh.detach();
+bool Discovery::Run() {
+    if (!col) Raise(VbError::ObjectNotSet);
+    // The caller's collection is replaced by a new, empty one of our own. The old object is only
+    // released, an IUnknown call that any object answers: nothing is asked of it, so whatever kind
+    // of object the caller left there does not matter.
+    ComPtr<_Collection> fresh;
+    Check(CoCreateInstance(kClsidCollection, nullptr, CLSCTX_INPROC_SERVER, __uuidof(_Collection),
+                           fresh.put_void()));
+    if (*col) (*col)->Release();
+    *col = fresh.detach();
 
-            if (blnPort == 0 || iPortMax < 1 || iPortMin > iPortMax) return true;
-            device::Clock clock;
-            // Counted in int: a range that ends at 32767 completes like any other.
-            for (int port = iPortMin; port <= iPortMax; ++port) {
-                for (int machine = iMin; machine <= iMax; ++machine) {
-                    auto p = static_cast<short>(port), m = static_cast<short>(machine);
-                    if (clock.ConnectSerial(p, m)) {
-                        RecordFoundDevice(found, *col, p, m);
-                        break;  // one device per port
-                    }
-                }
+    if (blnPort == 0 || iPortMax < 1 || iPortMin > iPortMax) return true;
+    device::Clock clock;
+    // Counted in int: a range that ends at 32767 completes like any other.
+    for (int port = iPortMin; port <= iPortMax; ++port) {
+        for (int machine = iMin; machine <= iMax; ++machine) {
+            auto p = static_cast<short>(port), m = static_cast<short>(machine);
+            if (clock.ConnectSerial(p, m)) {
+                RecordFoundDevice(found, *col, p, m);
+                break;  // one device per port
             }
-            return true;
-        },
-        [&](const RaisedError& error) { AssignBstr(strMsg, Bstr(error.description().c_str())); });
+        }
+    }
+    return true;
+}
+
+void Discovery::Fail(const RaisedError& error) {
+    AssignBstr(strMsg, Bstr(error.description().c_str()));
 }
 
 }  // namespace quorin::ops

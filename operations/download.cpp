@@ -1,13 +1,11 @@
 // Attendance record download: every swipe the device holds becomes a card record, appended to
 // the host's collection in the order the device delivers them.
-#include <climits>
 #include <string>
 
-#include "driver/com.h"
-#include "driver/frame.h"
-#include "driver/identity.h"
-#include "driver/records.h"
-#include "device/clock.h"
+#include "com/variant.h"
+#include "contract/identity.h"
+#include "operations/conversions.h"
+#include "operations/host_objects.h"
 #include "operations/operations.h"
 #include "operations/swipe_time.h"
 
@@ -25,12 +23,6 @@ Bstr DownloadFailedMessage(short machine) {
     return Bstr(text.c_str());
 }
 
-// The 16-bit value that AfterLogRead takes, or an overflow error when it does not fit.
-short NarrowToInteger(LONG value) {
-    if (value < SHRT_MIN || value > SHRT_MAX) Raise(VbError::Overflow);
-    return static_cast<short>(value);
-}
-
 // The year-first text year/month/day hour:minute reads back into exactly these parts, so
 // validating the parts is reading the text; a text that forms no date is a type mismatch.
 DATE SwipeTime(const device::Clock::LogOutputs& out) {
@@ -41,46 +33,38 @@ DATE SwipeTime(const device::Clock::LogOutputs& out) {
 
 }  // namespace
 
-HRESULT DownloadRecords(short iPort, short imachineno, _Collection** cdata, BSTR* strMsg,
-                        VARIANT_BOOL* result) {
-    device::Clock clock;
-    // The current record stays held until the next one is made or the operation ends, handler
-    // included; the collection keeps its own reference.
-    ComPtr<_CardRecord> record;
-    return RunGuarded(
-        result,
-        [&] {
-            AssignBstr(strMsg, Bstr(L""));
-            // The caller's own collection, asked for as one; it is never replaced.
-            const ComPtr<_Collection> target = ArgumentAs<_Collection>(cdata ? *cdata : nullptr);
-            clock.SetSerialPort(iPort);
-            // Arguments 2 and 4 of every NextLogRecord call: whatever the device leaves here goes
-            // to AfterLogRead.
-            LONG machineVar = imachineno;
-            clock.ConnectSerial(iPort, imachineno);  // whether a device answered is not asked
-            // The outputs are not reset between records: one the device does not write keeps
-            // the previous record's value.
-            device::Clock::LogOutputs out;
-            bool more = clock.StartLogRead(imachineno);
-            while (more) {
-                device::YieldToMessages();
-                more = clock.NextLogRecord(imachineno, &machineVar, out);
-                if (!more) break;
-                record = CreateRecord<_CardRecord>(kClsidCardRecord);
-                Check(record->put_PersonNo(MakeI4(out.person)));
-                Check(record->put_SwipeTime(MakeDate(SwipeTime(out))));
-                IDispatch* const item = record.get();
-                AppendToCollection(target.get(), item);
-            }
-            clock.AfterLogRead(NarrowToInteger(machineVar));
-            clock.Disconnect();
-            return true;
-        },
-        [&](const RaisedError&) {
-            // A failing Disconnect escapes from here with strMsg still empty.
-            clock.Disconnect();
-            AssignBstr(strMsg, DownloadFailedMessage(imachineno));
-        });
+bool Download::Run() {
+    AssignBstr(strMsg, Bstr(L""));
+    // The caller's own collection, asked for as one; it is never replaced.
+    const ComPtr<_Collection> target = ArgumentAs<_Collection>(cdata ? *cdata : nullptr);
+    clock.SetSerialPort(iPort);
+    // Arguments 2 and 4 of every NextLogRecord call: whatever the device leaves here goes to
+    // AfterLogRead.
+    LONG machineVar = imachineno;
+    clock.ConnectSerial(iPort, imachineno);  // whether a device answered is not asked
+    // The outputs are not reset between records: one the device does not write keeps the
+    // previous record's value.
+    device::Clock::LogOutputs out;
+    bool more = clock.StartLogRead(imachineno);
+    while (more) {
+        device::YieldToMessages();
+        more = clock.NextLogRecord(imachineno, &machineVar, out);
+        if (!more) break;
+        record = CreateRecord<_CardRecord>(kClsidCardRecord);
+        Check(record->put_PersonNo(*Variant::I4(out.person).get()));
+        Check(record->put_SwipeTime(*Variant::Date(SwipeTime(out)).get()));
+        IDispatch* const item = record.get();
+        AppendToCollection(target.get(), item);
+    }
+    clock.AfterLogRead(NarrowToInteger(machineVar));
+    clock.Disconnect();
+    return true;
+}
+
+void Download::Fail(const RaisedError&) {
+    // A failing Disconnect escapes from here with strMsg still empty.
+    clock.Disconnect();
+    AssignBstr(strMsg, DownloadFailedMessage(imachineno));
 }
 
 }  // namespace quorin::ops

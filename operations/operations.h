@@ -1,28 +1,74 @@
-// The bodies of the four working operations, each with its own error handler. The class's frame
-// (the reference on the object, the copies of by-value arguments) is the caller's.
+// The four working operations of clsMachine. Each is made from the call's arguments (which does
+// nothing yet); Run does the work and answers the operation's result, raising on any error; Fail
+// is its error handler. The frame that runs them, with the reference on the object, is the
+// class's (server/frame.h). What an operation holds for its whole run, handler included, is
+// released when the operation is destroyed.
 #pragma once
 
 #include <windows.h>
 
-#include "driver/ado.h"
+#include "com/ado.h"
+#include "com/com.h"
+#include "com/errors.h"
 #include "contract.h"
+#include "device/clock.h"
 
 namespace quorin::ops {
 
-// Finds devices on a range of serial ports; col receives a new collection of found devices.
-HRESULT FindDevices(_Collection** col, VARIANT_BOOL blnPort, short iPortMin, short iPortMax,
-                    short iMin, short iMax, BSTR* strMsg, VARIANT_BOOL* result);
+// Finds devices on a range of serial ports; col receives a new collection of found devices. An
+// error's description goes to strMsg.
+struct Discovery {
+    _Collection** col;
+    VARIANT_BOOL blnPort;
+    short iPortMin, iPortMax, iMin, iMax;
+    BSTR* strMsg;
 
-// Copies one person's enrollment from a device into the recordset's row.
-HRESULT BackupEnrollment(short iPort, short imachineno, BSTR sPersonNum, _ADORecordset** rsData,
-                         BSTR* strMsg, VARIANT_BOOL* result);
+    bool Run();
+    void Fail(const RaisedError& error);
 
-// Writes an enrollment kept in the recordset back to a device.
-HRESULT RestoreEnrollment(short iPort, short imachineno, BSTR sPersonNum, _ADORecordset* rsData,
-                          BSTR* strMsg, VARIANT_BOOL* result);
+    // The record last found, until the next one is made.
+    ComPtr<_FoundMachine> found{};
+};
 
-// Appends the device's attendance records to cdata as card records.
-HRESULT DownloadRecords(short iPort, short imachineno, _Collection** cdata, BSTR* strMsg,
-                        VARIANT_BOOL* result);
+// Copies one person's enrollment from a device into the recordset's row. strMsg is the host's
+// and is never written; the error path makes no device call, so a connection made before the
+// error stays open.
+struct Backup {
+    short iPort, imachineno;
+    BSTR sPersonNum;
+    _ADORecordset** rsData;
+
+    bool Run();
+    void Fail(const RaisedError&) {}
+};
+
+// Writes an enrollment kept in the recordset back to a device. The error path makes no device
+// call: a connection made before the error stays open, and strMsg keeps the empty text set at the
+// start.
+struct Restore {
+    short iPort, imachineno;
+    BSTR sPersonNum;
+    _ADORecordset* rsData;
+    BSTR* strMsg;
+
+    bool Run();
+    void Fail(const RaisedError&) {}
+};
+
+// Appends the device's attendance records to cdata as card records. A failure disconnects and
+// leaves the download failure message in strMsg.
+struct Download {
+    short iPort, imachineno;
+    _Collection** cdata;
+    BSTR* strMsg;
+
+    bool Run();
+    void Fail(const RaisedError& error);
+
+    device::Clock clock{};
+    // The current record, until the next one is made or the operation ends; the collection keeps
+    // its own reference.
+    ComPtr<_CardRecord> record{};
+};
 
 }  // namespace quorin::ops

@@ -1,10 +1,9 @@
 // Enrollment restore: the enrollment kept in the host's recordset, written back to a device.
 #include <vector>
 
-#include "device/clock.h"
-#include "driver/com.h"
-#include "driver/frame.h"
+#include "operations/conversions.h"
 #include "operations/enrollment_row.h"
+#include "operations/host_objects.h"
 #include "operations/operations.h"
 
 namespace quorin::ops {
@@ -25,13 +24,9 @@ RowValues ReadRows(_ADORecordset* rs) {
         VARIANT_BOOL eof = VARIANT_FALSE;
         Check(rs->get_EOF(&eof));
         if (eof) break;
-        Variant value;
-        ReadField(rs, kFieldTemplate, value);
-        last.templ = TemplateBytes(*value.get());
-        ReadField(rs, kFieldBackup, value);
-        last.backup = ToInteger(*value.get());
-        ReadField(rs, kFieldPassword, value);
-        last.password = PasswordOf(*value.get());
+        last.templ = TemplateBytes(*ReadField(rs, kFieldTemplate).get());
+        last.backup = ToInteger(*ReadField(rs, kFieldBackup).get());
+        last.password = PasswordOf(*ReadField(rs, kFieldPassword).get());
         Check(rs->MoveNext());
     }
     return last;
@@ -39,31 +34,22 @@ RowValues ReadRows(_ADORecordset* rs) {
 
 }  // namespace
 
-// The error path makes no device call: a connection made before the error stays open, and
-// strMsg keeps the empty text set at the start.
-HRESULT RestoreEnrollment(short iPort, short imachineno, BSTR sPersonNum, _ADORecordset* rsData,
-                          BSTR* strMsg, VARIANT_BOOL* result) {
-    return RunGuarded(
-        result,
-        [&] {
-            TemplateBuffer templ = {};
-            AssignBstr(strMsg, Bstr(L""));
-            const ComPtr<_ADORecordset> rs = ArgumentAs<_ADORecordset>(rsData);
-            const short person = ToInteger(sPersonNum);
-            device::Clock clock;
-            clock.ConnectSerial(iPort, imachineno);
+bool Restore::Run() {
+    TemplateBuffer templ = {};
+    AssignBstr(strMsg, Bstr(L""));
+    const ComPtr<_ADORecordset> rs = ArgumentAs<_ADORecordset>(rsData);
+    const short person = ToInteger(sPersonNum);
+    device::Clock clock;
+    clock.ConnectSerial(iPort, imachineno);
 
-            const RowValues row = ReadRows(RecordsetOrRaise(rs.get()));
-            if (!IsBlankTemplate(row.templ)) UnpackTemplate(row.templ, templ);
+    const RowValues row = ReadRows(RecordsetOrRaise(rs.get()));
+    if (!IsBlankTemplate(row.templ)) UnpackTemplate(row.templ, templ);
 
-            device::YieldToMessages();
-            clock.ConnectSerial(iPort, imachineno);  // again, with no Disconnect between
-            const bool written =
-                clock.WriteEnrollment(imachineno, person, row.backup, templ, row.password);
-            clock.Disconnect();
-            return written;
-        },
-        NoMessage);
+    device::YieldToMessages();
+    clock.ConnectSerial(iPort, imachineno);  // again, with no Disconnect between
+    const bool written = clock.WriteEnrollment(imachineno, person, row.backup, templ, row.password);
+    clock.Disconnect();
+    return written;
 }
 
 }  // namespace quorin::ops

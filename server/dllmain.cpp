@@ -1,11 +1,10 @@
 // The in-process server's exports.
 #include <windows.h>
 
-#include "device/clock.h"
-#include "driver/identity.h"
-#include "driver/machine.h"
-#include "driver/module.h"
-#include "server/factory.h"
+#include "com/module.h"
+#include "com/object.h"
+#include "contract/identity.h"
+#include "server/machine.h"
 #include "server/registration.h"
 
 // The entry point is the runtime's own; the module finds itself when registration needs its path.
@@ -14,13 +13,13 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid,
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (clsid != quorin::kClsidClsMachine) return CLASS_E_CLASSNOTAVAILABLE;
-    return quorin::server::GetFactory(riid, ppv);
+    return quorin::ClassFactory::Serve(quorin::Machine::Create, riid, ppv);
 }
 
+// Objects, factory references, LockServer locks and apartments' device controls all hold the one
+// module lock.
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    bool busy = quorin::LiveObjects() > 0 || quorin::server::Locked() ||
-                quorin::device::LiveApartmentSlots() > 0;
-    return busy ? S_FALSE : S_OK;
+    return quorin::CanUnloadNow();
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {

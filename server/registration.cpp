@@ -8,23 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/com.h"
-#include "driver/identity.h"
-#include "driver/module.h"
+#include "com/com.h"
+#include "com/errors.h"
+#include "com/module.h"
+#include "contract/identity.h"
 
 namespace quorin::server {
 
 namespace {
-
-std::wstring GuidText(const GUID& guid) {
-    wchar_t text[40] = {};
-    StringFromGUID2(guid, text, 40);
-    return text;
-}
-
-HRESULT FromWin32(LONG rc) {
-    return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc);
-}
 
 // One registry value that registration writes under HKLM.
 struct Entry {
@@ -68,29 +59,19 @@ std::vector<std::wstring> ClassKeys() {
     return keys;
 }
 
-LONG Write(const Entry& e) {
-    HKEY key = nullptr;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, e.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                              nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS) return rc;
-    rc = RegSetValueExW(key, e.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(e.value.c_str()),
-                        static_cast<DWORD>((e.value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return rc;
-}
-
 LONG DeleteIfEmpty(const std::wstring& path) {
-    HKEY key = nullptr;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key);
-    if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-    if (rc != ERROR_SUCCESS) return rc;
     DWORD subkeys = 0, values = 0;
-    rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
-                          nullptr, nullptr, nullptr, nullptr);
-    RegCloseKey(key);
-    if (rc != ERROR_SUCCESS) return rc;
+    {
+        RegKey key;
+        LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.put());
+        if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+        if (rc != ERROR_SUCCESS) return rc;
+        rc = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                              &values, nullptr, nullptr, nullptr, nullptr);
+        if (rc != ERROR_SUCCESS) return rc;
+    }
     if (subkeys > 0 || values > 0) return ERROR_SUCCESS;  // someone else's entries remain
-    rc = RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    const LONG rc = RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
     return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
 }
 
@@ -107,9 +88,9 @@ HRESULT RemoveClassEntries() {
     return FromWin32(first);
 }
 
-// The module's own type library, "TYPELIB" 1.
-HRESULT LoadOwnTypeLib(const std::wstring& path, REGKIND kind, ComPtr<ITypeLib>& lib) {
-    return LoadTypeLibEx(path.c_str(), kind, lib.put());
+// The module's own type library, "TYPELIB" 1, loaded without registering it.
+HRESULT LoadOwnTypeLib(const std::wstring& path, ComPtr<ITypeLib>& lib) {
+    return LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib.put());
 }
 
 bool TypeLibRegistered(const TLIBATTR& attr) {
@@ -118,17 +99,15 @@ bool TypeLibRegistered(const TLIBATTR& attr) {
              static_cast<unsigned long>(attr.lcid));
     std::wstring key = L"TypeLib\\" + GuidText(attr.guid) + version +
                        (attr.syskind == SYS_WIN64 ? L"win64" : L"win32");
-    HKEY hkey = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE, &hkey) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(hkey);
-    return true;
+    RegKey opened;
+    return RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE, opened.put()) ==
+           ERROR_SUCCESS;
 }
 
 // Removes the library's registration, for the kind it was built for (SYS_WIN32 or SYS_WIN64).
 HRESULT UnregisterOwnTypeLib(const std::wstring& path) {
     ComPtr<ITypeLib> lib;
-    HRESULT hr = LoadOwnTypeLib(path, REGKIND_NONE, lib);
+    HRESULT hr = LoadOwnTypeLib(path, lib);
     if (FAILED(hr)) return hr;
     TLIBATTR* attr = nullptr;
     hr = lib->GetLibAttr(&attr);
@@ -148,12 +127,12 @@ HRESULT RegisterServer(HMODULE module) {
 
     // Registered under the module's path exactly as the loader reports it.
     ComPtr<ITypeLib> lib;
-    HRESULT hr = LoadOwnTypeLib(path, REGKIND_NONE, lib);
+    HRESULT hr = LoadOwnTypeLib(path, lib);
     if (SUCCEEDED(hr)) hr = RegisterTypeLib(lib.get(), const_cast<OLECHAR*>(path.c_str()), nullptr);
     if (FAILED(hr)) return hr;
 
     for (const Entry& e : ClassEntries(path)) {
-        LONG rc = Write(e);
+        LONG rc = WriteRegistryText(HKEY_LOCAL_MACHINE, e.key, e.name, e.value);
         if (rc != ERROR_SUCCESS) {
             // No half-written class is left behind.
             RemoveClassEntries();

@@ -41,11 +41,8 @@ long CountOf(_Collection* col) {
 }
 
 ComPtr<IDispatch> ItemOf(_Collection* col, long i) {
-    VARIANT index;
-    V_VT(&index) = VT_I4;
-    V_I4(&index) = i;
-    Variant item;
-    EXPECT_EQ(S_OK, col->Item(&index, item.get()));
+    Variant index = Variant::I4(i), item;
+    EXPECT_EQ(S_OK, col->Item(index.get(), item.get()));
     if (V_VT(item.get()) != VT_DISPATCH) return {};
     return ComPtr<IDispatch>(V_DISPATCH(item.get()));
 }
@@ -133,17 +130,18 @@ clocksim::Scenario& FreshClock() {
 }
 
 void ConnectAnswersFalse(clocksim::Scenario& clock) {
-    VARIANT no;
-    V_VT(&no) = VT_BOOL;
-    V_BOOL(&no) = VARIANT_FALSE;
-    clock.SetResult(clocksim::kConnectSerial, no);
+    clock.SetResult(clocksim::kConnectSerial, *Variant::Bool(false).get());
 }
 
 std::string CallTrace(const std::vector<clocksim::CallRecord>& calls) {
     std::ostringstream out;
     for (size_t i = 0; i < calls.size(); ++i) {
         if (i) out << ' ';
-        out << calls[i].dispid << '(';
+        const char* name = clocksim::CallName(calls[i].dispid);
+        if (name)
+            out << name << '(';
+        else
+            out << calls[i].dispid << '(';
         for (size_t a = 0; a < calls[i].args.size(); ++a) {
             if (a) out << ',';
             if (calls[i].args[a].vt & VT_BYREF) out << '&';

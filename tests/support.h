@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "contract.h"
-#include "driver/com.h"
+#include "com/com.h"
+#include "com/variant.h"
 #include "standins/clock/scenario.h"
 #include "standins/common/text.h"
 
@@ -68,7 +69,8 @@ clocksim::Scenario& FreshClock();
 // device's reply is lost on the line: for operations that go on whatever it answers.
 void ConnectAnswersFalse(clocksim::Scenario& clock);
 
-// A compact rendering of a call sequence: "38(1,1,38400) 38(1,2,38400)".
+// A compact rendering of a call sequence: "ConnectSerial(1,1,38400) ConnectSerial(1,2,38400)", by
+// reference "&value"; a call the control does not know by its dispatch identifier.
 std::string CallTrace(const std::vector<clocksim::CallRecord>& calls);
 
 }  // namespace qt

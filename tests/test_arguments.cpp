@@ -151,10 +151,16 @@ TEST(WrongObject, IsAskedForTheDeclaredInterfaceAndNothingElse) {
          S_OK,
          VARIANT_FALSE,
          DownloadFailureMessage(L"1"),
-         "40()",
+         "Disconnect()",
          {collection}},
         // Discovery only releases what col held and hands back a new collection of its own.
-        {Op::Discovery, {all, all + 3}, S_OK, VARIANT_TRUE, L"caller's text", "38(1,1,38400)", {}},
+        {Op::Discovery,
+         {all, all + 3},
+         S_OK,
+         VARIANT_TRUE,
+         L"caller's text",
+         "ConnectSerial(1,1,38400)",
+         {}},
     };
     for (const Case& c : cases) {
         const bool wantsRecordset = c.op == Op::Backup || c.op == Op::Restore;
@@ -336,22 +342,18 @@ struct ScriptVariable {
     ScriptVariable(Held held, IDispatch* object) {
         switch (held) {
             case Held::Text:
-                V_VT(value.get()) = VT_BSTR;
-                V_BSTR(value.get()) = SysAllocString(L"caller's text");
+                value = Variant::Text(L"caller's text");
                 break;
             case Held::Empty:
                 break;
             case Held::Number:
-                V_VT(value.get()) = VT_I4;
-                V_I4(value.get()) = 5;
+                value = Variant::I4(5);
                 break;
             case Held::Null:
-                V_VT(value.get()) = VT_NULL;
+                value = Variant::Null();
                 break;
             default:  // an object, or Nothing
-                V_VT(value.get()) = VT_DISPATCH;
-                V_DISPATCH(value.get()) = object;
-                if (object) object->AddRef();
+                value = Variant::Dispatch(object);
         }
         before = *value.get();
     }
@@ -468,14 +470,10 @@ TEST(VariantByReference, ValuesGoInAndNothingComesBack) {
         Bench();
         ComPtr<_Collection> passed = NewCollection();
         const ULONG refs = RefCount(passed.get());
-        Variant msg, collection;  // the caller's arguments, cleared by the caller afterwards
-        V_VT(msg.get()) = VT_BSTR;
-        V_BSTR(msg.get()) = SysAllocString(L"caller's text");
+        // The caller's arguments, cleared by the caller afterwards.
+        Variant msg = Variant::Text(L"caller's text"), collection = Variant::Dispatch(passed.get());
         const BSTR text = V_BSTR(msg.get());
         const long block = spy.BlockOf(text);
-        V_VT(collection.get()) = VT_DISPATCH;
-        V_DISPATCH(collection.get()) = passed.get();
-        passed->AddRef();
         Bstr ip(L"");
         VARIANT_BOOL result = 1;
         const std::vector<VARIANT> args =

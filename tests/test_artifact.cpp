@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/com.h"
+#include "com/com.h"
 #include "tests/typelib_expect.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "operations/enrollment_row.h"
+#include "operations/template.h"
 #include "standins/recordset/recordset.h"
 #include "tests/support.h"
 
@@ -20,7 +20,7 @@ using clocksim::kSerialPort;
 using qt::Bstr;
 using qt::ComPtr;
 using qt::RecordsetStandin;
-using qt::Value;
+using quorin::Variant;
 
 constexpr const wchar_t* kHostText = L"host's own text";
 
@@ -89,7 +89,9 @@ TEST_F(Backup, TemplateGoesIntoANewRowAfterOneRead) {
 
     EXPECT_EQ(VARIANT_TRUE, Run(L"7"));
 
-    EXPECT_EQ("2(1) 38(1,1,38400) 19(1,7,1,0,&1,&0,&0) 40()", Device());
+    EXPECT_EQ(
+        "SerialPort(1) ConnectSerial(1,1,38400) ReadEnrollment(1,7,1,0,&1,&0,&0) Disconnect()",
+        Device());
     // The port is a property put; every value travels as a 32-bit integer, the by-reference
     // ones as 16-bit flag, template element 0 and password.
     auto port = clock->CallsOf(kSerialPort);
@@ -116,9 +118,9 @@ TEST_F(Backup, TemplateGoesIntoANewRowAfterOneRead) {
         rs->Trace());
     const auto addNew = rs->CallsOf("AddNew");
     ASSERT_EQ(1u, addNew.size());
-    for (const Value& missing : addNew[0].args) {
+    for (const Variant& missing : addNew[0].args) {
         EXPECT_EQ(VT_ERROR, missing.vt());
-        EXPECT_EQ(DISP_E_PARAMNOTFOUND, V_ERROR(&missing.get()));
+        EXPECT_EQ(DISP_E_PARAMNOTFOUND, V_ERROR(missing.get()));
     }
     const auto collect = rs->CallsOf("Collect");
     const short written[] = {7, 0, 1};
@@ -127,13 +129,13 @@ TEST_F(Backup, TemplateGoesIntoANewRowAfterOneRead) {
         ASSERT_EQ(2u, collect[i].args.size());
         EXPECT_EQ(VT_BSTR, collect[i].args[0].vt());
         EXPECT_EQ(VT_I2, collect[i].args[1].vt());
-        EXPECT_EQ(written[i], V_I2(&collect[i].args[1].get()));
+        EXPECT_EQ(written[i], V_I2(collect[i].args[1].get()));
     }
     EXPECT_EQ(VT_BSTR, rs->CallsOf("Item").at(0).args.at(0).vt());
-    const Value chunk = rs->CallsOf("AppendChunk").at(0).args.at(0);
+    const Variant chunk = rs->CallsOf("AppendChunk").at(0).args.at(0);
     EXPECT_EQ(VT_ARRAY | VT_UI1, chunk.vt());
     LONG lower = -1;
-    SafeArrayGetLBound(V_ARRAY(&chunk.get()), 1, &lower);
+    SafeArrayGetLBound(V_ARRAY(chunk.get()), 1, &lower);
     EXPECT_EQ(0, lower);
     ASSERT_EQ(2296u, chunk.bytes().size());
     EXPECT_EQ(0, chunk.bytes()[2295]);
@@ -150,13 +152,16 @@ TEST_F(Backup, PasswordAfterTheTemplateReadFails) {
     clock->At(3, 2).enrollments[{8, 10}] = e;
     // A row that already holds a template keeps it.
     qt::Row row;
-    row[L"bFingerprint"] = Value::Bytes({1, 2, 3});
+    row[L"bFingerprint"] = Variant::Bytes({1, 2, 3});
     rs->rows.push_back(row);
     rs->position = 0;
 
     EXPECT_EQ(VARIANT_TRUE, Run(L"8", 3, 2));
 
-    EXPECT_EQ("2(3) 38(3,2,38400) 19(2,8,1,0,&1,&0,&0) 19(2,8,1,10,&1,&0,&0) 40()", Device());
+    EXPECT_EQ(
+        "SerialPort(3) ConnectSerial(3,2,38400) ReadEnrollment(2,8,1,0,&1,&0,&0) "
+        "ReadEnrollment(2,8,1,10,&1,&0,&0) Disconnect()",
+        Device());
     const auto reads = clock->CallsOf(kReadEnrollment);
     ASSERT_EQ(2u, reads.size());
     EXPECT_FALSE(reads[0].yieldedBefore);
@@ -173,24 +178,30 @@ TEST_F(Backup, PasswordAfterTheTemplateReadFails) {
         rs->Trace());
     const auto collect = rs->CallsOf("Collect");
     ASSERT_EQ(4u, collect.size());
-    EXPECT_EQ(10, V_I2(&collect[1].args[1].get()));
-    EXPECT_EQ(2, V_I2(&collect[2].args[1].get()));
+    EXPECT_EQ(10, V_I2(collect[1].args[1].get()));
+    EXPECT_EQ(2, V_I2(collect[2].args[1].get()));
     EXPECT_EQ(VT_I4, collect[3].args[1].vt());
-    EXPECT_EQ(4711, V_I4(&collect[3].args[1].get()));
+    EXPECT_EQ(4711, V_I4(collect[3].args[1].get()));
     ASSERT_EQ(1u, rs->rows.size());
     EXPECT_EQ((std::vector<BYTE>{1, 2, 3}), rs->rows[0][L"bFingerprint"].bytes());
 }
 
 TEST_F(Backup, NothingReadTouchesNoRecordsetButStillDisconnects) {
     EXPECT_EQ(VARIANT_FALSE, Run(L"9"));
-    EXPECT_EQ("2(1) 38(1,1,38400) 19(1,9,1,0,&1,&0,&0) 19(1,9,1,10,&1,&0,&0) 40()", Device());
+    EXPECT_EQ(
+        "SerialPort(1) ConnectSerial(1,1,38400) ReadEnrollment(1,9,1,0,&1,&0,&0) "
+        "ReadEnrollment(1,9,1,10,&1,&0,&0) Disconnect()",
+        Device());
     EXPECT_EQ("", rs->Trace());
     EXPECT_TRUE(rs->rows.empty());
 
     // With no recordset at all the outcome is the same: it is never reached.
     clock->calls.clear();
     EXPECT_EQ(VARIANT_FALSE, Run(L"9", 1, 1, false));
-    EXPECT_EQ("2(1) 38(1,1,38400) 19(1,9,1,0,&1,&0,&0) 19(1,9,1,10,&1,&0,&0) 40()", Device());
+    EXPECT_EQ(
+        "SerialPort(1) ConnectSerial(1,1,38400) ReadEnrollment(1,9,1,0,&1,&0,&0) "
+        "ReadEnrollment(1,9,1,10,&1,&0,&0) Disconnect()",
+        Device());
 }
 
 TEST_F(Backup, ANewRowOnlyWhenTheCountIsBelowOne) {
@@ -215,8 +226,8 @@ TEST_F(Backup, ANewRowOnlyWhenTheCountIsBelowOne) {
         // The values go into the new row, or into whichever row is current.
         const size_t target = c.adds ? c.rows : c.position;
         ASSERT_LT(target, rs->rows.size());
-        EXPECT_EQ(12, V_I4(&rs->rows[target][L"npassword"].get())) << c.rows;
-        EXPECT_EQ(5, V_I2(&rs->rows[target][L"cpsn_num"].get()));
+        EXPECT_EQ(12, V_I4(rs->rows[target][L"npassword"].get())) << c.rows;
+        EXPECT_EQ(5, V_I2(rs->rows[target][L"cpsn_num"].get()));
     }
 }
 
@@ -224,7 +235,7 @@ TEST_F(Backup, PersonNumberIsConvertedBeforeAnyConnection) {
     for (const wchar_t* bad : {L"", L"abc", L"32768", L"-32769", L"1e2"}) {
         clock->calls.clear();
         EXPECT_EQ(VARIANT_FALSE, Run(bad)) << static_cast<const void*>(bad);
-        EXPECT_EQ("2(1)", Device());  // the port is set, nothing more
+        EXPECT_EQ("SerialPort(1)", Device());  // the port is set, nothing more
     }
     EXPECT_EQ("", rs->Trace());
 
@@ -239,7 +250,7 @@ TEST_F(Backup, PersonNumberIsConvertedBeforeAnyConnection) {
         rs = RecordsetStandin::Create();
         Run(text);
         EXPECT_EQ(person, clock->CallsOf(kReadEnrollment).at(0).args.at(1).value);
-        EXPECT_EQ(person, V_I2(&rs->CallsOf("Collect").at(0).args.at(1).get()));
+        EXPECT_EQ(person, V_I2(rs->CallsOf("Collect").at(0).args.at(1).get()));
     }
 }
 
@@ -249,7 +260,10 @@ TEST_F(Backup, AConnectionThatFailsDoesNotStopTheReads) {
     e.password = 99;
     clock->At(1, 1).enrollments[{4, 10}] = e;
     EXPECT_EQ(VARIANT_TRUE, Run(L"4"));
-    EXPECT_EQ("2(1) 38(1,1,38400) 19(1,4,1,0,&1,&0,&0) 19(1,4,1,10,&1,&0,&0) 40()", Device());
+    EXPECT_EQ(
+        "SerialPort(1) ConnectSerial(1,1,38400) ReadEnrollment(1,4,1,0,&1,&0,&0) "
+        "ReadEnrollment(1,4,1,10,&1,&0,&0) Disconnect()",
+        Device());
 }
 
 // The error path: result False, no Disconnect, strMsg untouched (checked by Run), and what was
@@ -259,11 +273,11 @@ TEST_F(Backup, AnElementWithoutMagnitudeStopsBeforeTheTemplateField) {
     e.templ[458] = INT32_MIN;
     clock->At(1, 1).enrollments[{7, 0}] = e;
     EXPECT_EQ(VARIANT_FALSE, Run(L"7"));
-    EXPECT_EQ("2(1) 38(1,1,38400) 19(1,7,1,0,&1,&0,&0)", Device());
+    EXPECT_EQ("SerialPort(1) ConnectSerial(1,1,38400) ReadEnrollment(1,7,1,0,&1,&0,&0)", Device());
     EXPECT_EQ("RecordCount AddNew Collect(cpsn_num) Collect(iFingerprintNO) Collect(imachineno)",
               rs->Trace());
     ASSERT_EQ(1u, rs->rows.size());
-    EXPECT_EQ(7, V_I2(&rs->rows[0][L"cpsn_num"].get()));
+    EXPECT_EQ(7, V_I2(rs->rows[0][L"cpsn_num"].get()));
     EXPECT_EQ(VT_NULL, rs->rows[0][L"bFingerprint"].vt());
 }
 
@@ -301,13 +315,16 @@ TEST_F(Backup, AFailingRecordsetCallEndsWithoutDisconnecting) {
     // And so does a recordset that is not there.
     clock->calls.clear();
     EXPECT_EQ(VARIANT_FALSE, Run(L"7", 1, 1, false));
-    EXPECT_EQ("2(1) 38(1,1,38400) 19(1,7,1,0,&1,&0,&0)", Device());
+    EXPECT_EQ("SerialPort(1) ConnectSerial(1,1,38400) ReadEnrollment(1,7,1,0,&1,&0,&0)", Device());
 }
 
 TEST_F(Backup, AFailingDeviceCallEndsWithoutDisconnecting) {
     clock->Fail(kReadEnrollment, E_FAIL, L"", 1);
     EXPECT_EQ(VARIANT_FALSE, Run(L"3"));
-    EXPECT_EQ("2(1) 38(1,1,38400) 19(1,3,1,0,&1,&0,&0) 19(1,3,1,10,&1,&0,&0)", Device());
+    EXPECT_EQ(
+        "SerialPort(1) ConnectSerial(1,1,38400) ReadEnrollment(1,3,1,0,&1,&0,&0) "
+        "ReadEnrollment(1,3,1,10,&1,&0,&0)",
+        Device());
     EXPECT_EQ("", rs->Trace());
 }
 
@@ -326,8 +343,11 @@ TEST_F(Backup, TheDefaultInterfaceRunsTheSameOperation) {
     def.reset();
     EXPECT_EQ(VARIANT_TRUE, ok);
     EXPECT_EQ(L"kept", qt::Text(back.get()));
-    EXPECT_EQ("2(1) 38(1,1,38400) 19(1,2,1,0,&1,&0,&0) 19(1,2,1,10,&1,&0,&0) 40()", Device());
-    EXPECT_EQ(31, V_I4(&rs->rows.at(0)[L"npassword"].get()));
+    EXPECT_EQ(
+        "SerialPort(1) ConnectSerial(1,1,38400) ReadEnrollment(1,2,1,0,&1,&0,&0) "
+        "ReadEnrollment(1,2,1,10,&1,&0,&0) Disconnect()",
+        Device());
+    EXPECT_EQ(31, V_I4(rs->rows.at(0)[L"npassword"].get()));
 }
 
 }  // namespace

@@ -111,7 +111,7 @@ TEST_F(DiscoveryTest, AnyNonZeroBooleanLetsTheScanRun) {
     s.blnPort = 1;
     Outcome out = Run(s);
     EXPECT_EQ(VARIANT_TRUE, out.result);
-    EXPECT_EQ("38(1,1,38400)", Connects());
+    EXPECT_EQ("ConnectSerial(1,1,38400)", Connects());
 }
 
 TEST_F(DiscoveryTest, TriesEveryPortFromZeroUpAndEveryMachineNumberWithExactTypes) {
@@ -124,8 +124,9 @@ TEST_F(DiscoveryTest, TriesEveryPortFromZeroUpAndEveryMachineNumberWithExactType
     EXPECT_EQ(VARIANT_TRUE, out.result);
     EXPECT_EQ(0, CountOf(out.col.get()));
     EXPECT_EQ(
-        "38(0,-1,38400) 38(0,0,38400) 38(1,-1,38400) 38(1,0,38400) 38(2,-1,38400) "
-        "38(2,0,38400)",
+        "ConnectSerial(0,-1,38400) ConnectSerial(0,0,38400) ConnectSerial(1,-1,38400) "
+        "ConnectSerial(1,0,38400) ConnectSerial(2,-1,38400) "
+        "ConnectSerial(2,0,38400)",
         Connects());
     for (const auto& call : clock_->calls) {
         EXPECT_EQ(DISPATCH_METHOD, call.flags);
@@ -159,8 +160,10 @@ TEST_F(DiscoveryTest, FirstAnsweringMachineEndsThePortAndNoDisconnectIsMade) {
     Outcome out = Run(s);
     EXPECT_EQ(VARIANT_TRUE, out.result);
     EXPECT_EQ(
-        "38(1,1,38400) 38(2,1,38400) 38(2,2,38400) 38(2,3,38400) 38(3,1,38400) "
-        "38(3,2,38400) 38(3,3,38400) 38(3,4,38400) 38(3,5,38400)",
+        "ConnectSerial(1,1,38400) ConnectSerial(2,1,38400) ConnectSerial(2,2,38400) "
+        "ConnectSerial(2,3,38400) ConnectSerial(3,1,38400) "
+        "ConnectSerial(3,2,38400) ConnectSerial(3,3,38400) ConnectSerial(3,4,38400) "
+        "ConnectSerial(3,5,38400)",
         Connects());
     ASSERT_EQ(3, CountOf(out.col.get()));
     ExpectFound(out.col.get(), 1, 1, 1);
@@ -202,14 +205,8 @@ TEST_F(DiscoveryTest, RecordsAreFilledInTheirOrderAndAppendedByReferenceWithoutK
 TEST_F(DiscoveryTest, CallersCollectionIsReplacedAndLeftAsItWas) {
     clock_->answering = {{1, 1}};
     ComPtr<_Collection> mine = NewCollection();
-    VARIANT text;
-    V_VT(&text) = VT_BSTR;
-    Bstr value(L"kept");
-    V_BSTR(&text) = value.get();
-    VARIANT missing;
-    V_VT(&missing) = VT_ERROR;
-    V_ERROR(&missing) = DISP_E_PARAMNOTFOUND;
-    ASSERT_EQ(S_OK, mine->Add(&text, &missing, &missing, &missing));
+    Variant text = Variant::Text(L"kept"), missing = Variant::Missing();
+    ASSERT_EQ(S_OK, mine->Add(text.get(), missing.get(), missing.get(), missing.get()));
     const ULONG before = RefCount(mine.get());
 
     Outcome out = Run(Scan{}, mine);
@@ -234,8 +231,9 @@ TEST_F(DiscoveryTest, RangesEndingAt32767CompleteNormally) {
     EXPECT_EQ(VARIANT_TRUE, out.result);
     EXPECT_EQ(L"caller's text", out.msg);
     EXPECT_EQ(
-        "38(32766,1,38400) 38(32766,2,38400) 38(32767,1,38400) 38(32767,2,38400) "
-        "38(32767,3,38400)",
+        "ConnectSerial(32766,1,38400) ConnectSerial(32766,2,38400) ConnectSerial(32767,1,38400) "
+        "ConnectSerial(32767,2,38400) "
+        "ConnectSerial(32767,3,38400)",
         Connects());
     ASSERT_EQ(1, CountOf(out.col.get()));
     ExpectFound(out.col.get(), 1, 32766, 2);
@@ -249,8 +247,10 @@ TEST_F(DiscoveryTest, RangesEndingAt32767CompleteNormally) {
     machines.machineMax = 32767;
     out = Run(machines);
     EXPECT_EQ(VARIANT_TRUE, out.result);
-    EXPECT_EQ("38(4,32766,38400) 38(4,32767,38400) 38(5,32766,38400) 38(5,32767,38400)",
-              Connects());
+    EXPECT_EQ(
+        "ConnectSerial(4,32766,38400) ConnectSerial(4,32767,38400) ConnectSerial(5,32766,38400) "
+        "ConnectSerial(5,32767,38400)",
+        Connects());
     ASSERT_EQ(1, CountOf(out.col.get()));
     ExpectFound(out.col.get(), 1, 5, 32767);
 }
@@ -288,11 +288,7 @@ TEST_F(DiscoveryTest, ErrorsEndTheScanWithTheirDescription) {
          L"Port 2 is in use"},
         {"result is not a Boolean",
          [](clocksim::Scenario& c) {
-             VARIANT text;
-             V_VT(&text) = VT_BSTR;
-             V_BSTR(&text) = SysAllocString(L"maybe");
-             c.SetResult(kConnectSerial, text);
-             VariantClear(&text);
+             c.SetResult(kConnectSerial, *Variant::Text(L"maybe").get());
          },
          L"Type mismatch"},
         {"record refuses a property",
@@ -369,7 +365,7 @@ TEST_F(DiscoveryTest, DefaultInterfaceReachesTheSameScan) {
                                                1, msg.inout(), &result));
     ComPtr<_Collection> owned = ComPtr<_Collection>::adopt(col);
     EXPECT_EQ(VARIANT_TRUE, result);
-    EXPECT_EQ("38(1,1,38400) 38(2,1,38400)", Connects());
+    EXPECT_EQ("ConnectSerial(1,1,38400) ConnectSerial(2,1,38400)", Connects());
     ASSERT_EQ(1, CountOf(owned.get()));
     ExpectFound(owned.get(), 1, 2, 1);
 }

@@ -175,11 +175,11 @@ TEST_F(Download, MakesItsDeviceCallsInOrderWithTheirVariantTypes) {
 
     // By-reference values as they stood on entry: the outputs are not reset between records.
     EXPECT_EQ(
-        "2(3) 38(3,7,38400) 8(7) "
-        "25(7,&7,&0,&7,&0,&0,&0,&0,&0,&0,&0) "
-        "25(7,&7,&1001,&7,&0,&0,&2008,&3,&7,&9,&5) "
-        "25(7,&7,&1002,&7,&0,&0,&2008,&3,&7,&9,&6) "
-        "36(7) 40()",
+        "SerialPort(3) ConnectSerial(3,7,38400) StartLogRead(7) "
+        "NextLogRecord(7,&7,&0,&7,&0,&0,&0,&0,&0,&0,&0) "
+        "NextLogRecord(7,&7,&1001,&7,&0,&0,&2008,&3,&7,&9,&5) "
+        "NextLogRecord(7,&7,&1002,&7,&0,&0,&2008,&3,&7,&9,&6) "
+        "AfterLogRead(7) Disconnect()",
         Trace());
 
     const auto& calls = clock_->calls;
@@ -219,7 +219,10 @@ TEST_F(Download, DeviceWithoutRecordsYieldsOnceAndClosesTheRead) {
     EXPECT_EQ(VARIANT_TRUE, o.result);
     EXPECT_EQ(L"", o.message) << "the caller's earlier text is replaced";
     EXPECT_EQ(0u, o.messageBytes);
-    EXPECT_EQ("2(1) 38(1,5,38400) 8(5) 25(5,&5,&0,&5,&0,&0,&0,&0,&0,&0,&0) 36(5) 40()", Trace());
+    EXPECT_EQ(
+        "SerialPort(1) ConnectSerial(1,5,38400) StartLogRead(5) "
+        "NextLogRecord(5,&5,&0,&5,&0,&0,&0,&0,&0,&0,&0) AfterLogRead(5) Disconnect()",
+        Trace());
     EXPECT_EQ((std::vector<bool>{false, false, false, true, false, false}), Yields());
     EXPECT_EQ(0, qt::CountOf(cdata_.get()));
 }
@@ -230,7 +233,8 @@ TEST_F(Download, StartLogReadFalseSkipsTheLoopButNotTheClosingCalls) {
     Outcome o = Run(2, 9);
     EXPECT_EQ(VARIANT_TRUE, o.result);
     EXPECT_EQ(L"", o.message);
-    EXPECT_EQ("2(2) 38(2,9,38400) 8(9) 36(9) 40()", Trace());
+    EXPECT_EQ("SerialPort(2) ConnectSerial(2,9,38400) StartLogRead(9) AfterLogRead(9) Disconnect()",
+              Trace());
     EXPECT_EQ((std::vector<bool>(5, false)), Yields());
     EXPECT_EQ(0, qt::CountOf(cdata_.get()));
 }
@@ -250,13 +254,7 @@ TEST_F(Download, GoesOnWhetherOrNotTheDeviceAnswers) {
 }
 
 TEST_F(Download, AppendsRecordsInDeliveryOrderAfterWhatTheCollectionHeld) {
-    Variant first, second, missing;
-    V_VT(first.get()) = VT_BSTR;
-    V_BSTR(first.get()) = SysAllocString(L"kept");
-    V_VT(second.get()) = VT_I4;
-    V_I4(second.get()) = 42;
-    V_VT(missing.get()) = VT_ERROR;
-    V_ERROR(missing.get()) = DISP_E_PARAMNOTFOUND;
+    Variant first = Variant::Text(L"kept"), second = Variant::I4(42), missing = Variant::Missing();
     ASSERT_EQ(S_OK, cdata_->Add(first.get(), missing.get(), missing.get(), missing.get()));
     ASSERT_EQ(S_OK, cdata_->Add(second.get(), missing.get(), missing.get(), missing.get()));
     VbCollectionResetJournal();
@@ -271,9 +269,7 @@ TEST_F(Download, AppendsRecordsInDeliveryOrderAfterWhatTheCollectionHeld) {
               Yields());
 
     ASSERT_EQ(5, qt::CountOf(cdata_.get()));
-    Variant index, item;
-    V_VT(index.get()) = VT_I4;
-    V_I4(index.get()) = 1;
+    Variant index = Variant::I4(1), item;
     ASSERT_EQ(S_OK, cdata_->Item(index.get(), item.get()));
     EXPECT_EQ(L"kept", qt::Text(V_BSTR(item.get())));
     V_I4(index.get()) = 2;
@@ -440,12 +436,12 @@ TEST_F(Download, AfterLogReadTakesWhatTheDeviceLeftInArguments2And4) {
     Outcome o = Run(1, 5);
     EXPECT_EQ(VARIANT_TRUE, o.result);
     EXPECT_EQ(
-        "2(1) 38(1,5,38400) 8(5) "
-        "25(5,&5,&0,&5,&0,&0,&0,&0,&0,&0,&0) "
-        "25(5,&1234,&1,&1234,&55,&66,&2008,&1,&1,&0,&0) "
-        "25(5,&-32768,&2,&-32768,&55,&66,&2008,&1,&1,&0,&1) "
-        "25(5,&-32768,&3,&-32768,&55,&66,&2008,&1,&1,&0,&2) "
-        "36(-32768) 40()",
+        "SerialPort(1) ConnectSerial(1,5,38400) StartLogRead(5) "
+        "NextLogRecord(5,&5,&0,&5,&0,&0,&0,&0,&0,&0,&0) "
+        "NextLogRecord(5,&1234,&1,&1234,&55,&66,&2008,&1,&1,&0,&0) "
+        "NextLogRecord(5,&-32768,&2,&-32768,&55,&66,&2008,&1,&1,&0,&1) "
+        "NextLogRecord(5,&-32768,&3,&-32768,&55,&66,&2008,&1,&1,&0,&2) "
+        "AfterLogRead(-32768) Disconnect()",
         Trace());
     EXPECT_EQ(3, qt::CountOf(cdata_.get()));
 
@@ -502,8 +498,8 @@ TEST_F(Download, FailureMessageNamesTheMachineExactly) {
         ExpectEndedInHandler(o, c.number);
         EXPECT_EQ(2 * qt::DownloadFailureMessage(c.number).size(), o.messageBytes);
         EXPECT_EQ(std::string(c.utf8), Utf8(o.message));
-        EXPECT_EQ("2(1) 38(1," + std::to_string(c.machine) + ",38400) 8(" +
-                      std::to_string(c.machine) + ") 40()",
+        EXPECT_EQ("SerialPort(1) ConnectSerial(1," + std::to_string(c.machine) +
+                      ",38400) StartLogRead(" + std::to_string(c.machine) + ") Disconnect()",
                   Trace());
     }
 }
@@ -560,17 +556,12 @@ TEST_F(Download, EveryFailingStepEndsInHandler) {
          [](clocksim::Scenario& s) { s.Fail(clocksim::kAfterLogRead, E_FAIL); }, 2},
         {"StartLogRead answers no Boolean",
          [](clocksim::Scenario& s) {
-             Variant text;
-             V_VT(text.get()) = VT_BSTR;
-             V_BSTR(text.get()) = SysAllocString(L"perhaps");
-             s.SetResult(clocksim::kStartLogRead, *text.get());
+             s.SetResult(clocksim::kStartLogRead, *Variant::Text(L"perhaps").get());
          },
          0},
         {"NextLogRecord answers Null",
          [](clocksim::Scenario& s) {
-             VARIANT null;
-             V_VT(&null) = VT_NULL;
-             s.SetResult(clocksim::kNextLogRecord, null);
+             s.SetResult(clocksim::kNextLogRecord, *Variant::Null().get());
          },
          0},
         {"second record cannot be created",

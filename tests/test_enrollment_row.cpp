@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/errors.h"
-#include "operations/enrollment_row.h"
+#include "com/errors.h"
+#include "operations/conversions.h"
+#include "operations/template.h"
 #include "standins/recordset/recordset.h"
 #include "tests/support.h"
 
@@ -159,34 +160,34 @@ TEST(UnpackTemplate, LengthDecidesHowFarItGets) {
 
 TEST(TemplateBytes, BlankWhenEveryWholeUnitIsABlank) {
     struct Case {
-        qt::Value value;
+        quorin::Variant value;
         bool blank;
         size_t length;
     } cases[] = {
-        {qt::Value::Bytes({0x20, 0x00, 0x20, 0x00}), true, 4},
-        {qt::Value::Bytes({0x01}), true, 1},
-        {qt::Value::Bytes({}), true, 0},
-        {qt::Value(), true, 0},              // Empty
-        {qt::Value::Text(L"   "), true, 6},  // blanks as UTF-16LE
-        {qt::Value::Text(L""), true, 0},
-        {qt::Value::Bytes({0x20, 0x00, 0x41}), true, 3},  // the odd last byte is no unit
-        {qt::Value::Bytes({0x01, 0x02, 0x03}), false, 3},
-        {qt::Value::Bytes({0x20, 0x01}), false, 2},
-        {qt::Value::I4(5), false, 2},  // its text "5"
+        {quorin::Variant::Bytes({0x20, 0x00, 0x20, 0x00}), true, 4},
+        {quorin::Variant::Bytes({0x01}), true, 1},
+        {quorin::Variant::Bytes({}), true, 0},
+        {quorin::Variant(), true, 0},              // Empty
+        {quorin::Variant::Text(L"   "), true, 6},  // blanks as UTF-16LE
+        {quorin::Variant::Text(L""), true, 0},
+        {quorin::Variant::Bytes({0x20, 0x00, 0x41}), true, 3},  // the odd last byte is no unit
+        {quorin::Variant::Bytes({0x01, 0x02, 0x03}), false, 3},
+        {quorin::Variant::Bytes({0x20, 0x01}), false, 2},
+        {quorin::Variant::I4(5), false, 2},  // its text "5"
     };
     for (const Case& c : cases) {
-        std::vector<BYTE> b = quorin::ops::TemplateBytes(c.value.get());
+        std::vector<BYTE> b = quorin::ops::TemplateBytes(*c.value.get());
         EXPECT_EQ(c.length, b.size()) << c.value.vt();
         EXPECT_EQ(c.blank, quorin::ops::IsBlankTemplate(b)) << c.value.vt() << " " << b.size();
     }
     // Not blank and too short: it goes to unpacking, which runs out of bytes.
     TemplateBuffer t = {};
     EXPECT_EQ(kSubscript, ErrorOf([&] { quorin::ops::UnpackTemplate({1, 2, 3}, t); }));
-    EXPECT_EQ(kNull, ErrorOf([&] { quorin::ops::TemplateBytes(qt::Value::Null().get()); }));
+    EXPECT_EQ(kNull, ErrorOf([&] { quorin::ops::TemplateBytes(*quorin::Variant::Null().get()); }));
 }
 
 TEST(TemplateBytes, TextGivesItsUtf16Bytes) {
-    std::vector<BYTE> b = quorin::ops::TemplateBytes(qt::Value::Text(L"A\u4E2D").get());
+    std::vector<BYTE> b = quorin::ops::TemplateBytes(*quorin::Variant::Text(L"A\u4E2D").get());
     EXPECT_EQ((std::vector<BYTE>{0x41, 0x00, 0x2D, 0x4E}), b);
 }
 
@@ -216,19 +217,21 @@ TEST(ToInteger, HalvesGoToTheEvenNeighbour) {
         {L"00000000000000000000042", 42},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.expected, quorin::ops::ToInteger(qt::Value::Text(c.text).get())) << c.text;
+        EXPECT_EQ(c.expected, quorin::ops::ToInteger(*quorin::Variant::Text(c.text).get()))
+            << c.text;
         quorin::Bstr text(c.text);
         EXPECT_EQ(c.expected, quorin::ops::ToInteger(text.get())) << c.text;
     }
     const std::pair<double, short> numbers[] = {{2.5, 2}, {3.5, 4}, {-0.5, 0}, {32767.49, 32767}};
     for (auto [number, expected] : numbers)
-        EXPECT_EQ(expected, quorin::ops::ToInteger(qt::Value::R8(number).get())) << number;
+        EXPECT_EQ(expected, quorin::ops::ToInteger(*quorin::Variant::R8(number).get())) << number;
 }
 
 TEST(ToInteger, TextThatIsNoNumberIsATypeMismatch) {
     for (const wchar_t* text : {L"", L"   ", L"abc", L"12abc", L"1 2", L"1,000", L"1e3", L"0x10",
                                 L"--1", L"+", L".", L"- 1", L"\x0661"}) {
-        EXPECT_EQ(kMismatch, ErrorOf([&] { quorin::ops::ToInteger(qt::Value::Text(text).get()); }))
+        EXPECT_EQ(kMismatch,
+                  ErrorOf([&] { quorin::ops::ToInteger(*quorin::Variant::Text(text).get()); }))
             << static_cast<const void*>(text);
     }
     EXPECT_EQ(kMismatch, ErrorOf([] { quorin::ops::ToInteger(static_cast<BSTR>(nullptr)); }));
@@ -236,13 +239,16 @@ TEST(ToInteger, TextThatIsNoNumberIsATypeMismatch) {
 
 TEST(ToInteger, OutOfRangeOverflowsAndNullIsInvalid) {
     for (const wchar_t* text : {L"32768", L"-32769", L"32767.5", L"99999999999999999999999999"}) {
-        EXPECT_EQ(kOverflow, ErrorOf([&] { quorin::ops::ToInteger(qt::Value::Text(text).get()); }))
+        EXPECT_EQ(kOverflow,
+                  ErrorOf([&] { quorin::ops::ToInteger(*quorin::Variant::Text(text).get()); }))
             << static_cast<const void*>(text);
     }
-    EXPECT_EQ(kOverflow, ErrorOf([] { quorin::ops::ToInteger(qt::Value::I4(32768).get()); }));
-    EXPECT_EQ(kOverflow, ErrorOf([] { quorin::ops::ToInteger(qt::Value::R8(1e300).get()); }));
-    EXPECT_EQ(kNull, ErrorOf([] { quorin::ops::ToInteger(qt::Value::Null().get()); }));
-    EXPECT_EQ(0, quorin::ops::ToInteger(qt::Value().get()));  // Empty
+    EXPECT_EQ(kOverflow,
+              ErrorOf([] { quorin::ops::ToInteger(*quorin::Variant::I4(32768).get()); }));
+    EXPECT_EQ(kOverflow,
+              ErrorOf([] { quorin::ops::ToInteger(*quorin::Variant::R8(1e300).get()); }));
+    EXPECT_EQ(kNull, ErrorOf([] { quorin::ops::ToInteger(*quorin::Variant::Null().get()); }));
+    EXPECT_EQ(0, quorin::ops::ToInteger(*quorin::Variant().get()));  // Empty
 }
 
 TEST(ToInteger, NumericVariantsConvertByTheirValue) {
@@ -259,46 +265,45 @@ TEST(ToInteger, NumericVariantsConvertByTheirValue) {
     V_VT(&dec) = VT_DECIMAL;
     EXPECT_EQ(4, quorin::ops::ToInteger(dec));
 
-    V_VT(&v) = VT_BOOL;
-    V_BOOL(&v) = VARIANT_TRUE;
-    EXPECT_EQ(-1, quorin::ops::ToInteger(v));
+    EXPECT_EQ(-1, quorin::ops::ToInteger(*quorin::Variant::Bool(true).get()));
 
     SHORT target = 321;
-    V_VT(&v) = VT_BYREF | VT_I2;
-    V_I2REF(&v) = &target;
-    EXPECT_EQ(321, quorin::ops::ToInteger(v));
+    EXPECT_EQ(321, quorin::ops::ToInteger(*quorin::Variant::RefI2(&target).get()));
 
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    EXPECT_EQ(kMismatch, ErrorOf([&] { quorin::ops::ToInteger(v); }));
+    EXPECT_EQ(kMismatch,
+              ErrorOf([] { quorin::ops::ToInteger(*quorin::Variant::Missing().get()); }));
 }
 
-TEST(ToLong, TakesTheWholeSignedThirtyTwoBitRange) {
-    EXPECT_EQ(100000, quorin::ops::ToLong(qt::Value::Text(L"100000").get()));
-    EXPECT_EQ(2147483647, quorin::ops::ToLong(qt::Value::Text(L"2147483647").get()));
-    EXPECT_EQ(INT32_MIN, quorin::ops::ToLong(qt::Value::Text(L"-2147483648").get()));
-    EXPECT_EQ(kOverflow,
-              ErrorOf([] { quorin::ops::ToLong(qt::Value::Text(L"2147483648").get()); }));
-    EXPECT_EQ(kOverflow,
-              ErrorOf([] { quorin::ops::ToLong(qt::Value::Text(L"2147483647.5").get()); }));
+TEST(PasswordOf, TakesTheWholeSignedThirtyTwoBitRange) {
+    EXPECT_EQ(100000, quorin::ops::PasswordOf(*quorin::Variant::Text(L"100000").get()));
+    EXPECT_EQ(2147483647, quorin::ops::PasswordOf(*quorin::Variant::Text(L"2147483647").get()));
+    EXPECT_EQ(INT32_MIN, quorin::ops::PasswordOf(*quorin::Variant::Text(L"-2147483648").get()));
+    EXPECT_EQ(kOverflow, ErrorOf([] {
+                  quorin::ops::PasswordOf(*quorin::Variant::Text(L"2147483648").get());
+              }));
+    EXPECT_EQ(kOverflow, ErrorOf([] {
+                  quorin::ops::PasswordOf(*quorin::Variant::Text(L"2147483647.5").get());
+              }));
 }
 
 TEST(PasswordOf, NullAndBlankAreZeroAndNumbersKeepTheirValue) {
-    EXPECT_EQ(0, quorin::ops::PasswordOf(qt::Value::Null().get()));
-    EXPECT_EQ(0, quorin::ops::PasswordOf(qt::Value().get()));
-    EXPECT_EQ(0, quorin::ops::PasswordOf(qt::Value::Text(L"").get()));
-    EXPECT_EQ(0, quorin::ops::PasswordOf(qt::Value::Text(L"     ").get()));
-    EXPECT_EQ(-32768, quorin::ops::PasswordOf(qt::Value::Text(L"  -32768  ").get()));
-    EXPECT_EQ(32767, quorin::ops::PasswordOf(qt::Value::Text(L" 32767 ").get()));
+    EXPECT_EQ(0, quorin::ops::PasswordOf(*quorin::Variant::Null().get()));
+    EXPECT_EQ(0, quorin::ops::PasswordOf(*quorin::Variant().get()));
+    EXPECT_EQ(0, quorin::ops::PasswordOf(*quorin::Variant::Text(L"").get()));
+    EXPECT_EQ(0, quorin::ops::PasswordOf(*quorin::Variant::Text(L"     ").get()));
+    EXPECT_EQ(-32768, quorin::ops::PasswordOf(*quorin::Variant::Text(L"  -32768  ").get()));
+    EXPECT_EQ(32767, quorin::ops::PasswordOf(*quorin::Variant::Text(L" 32767 ").get()));
     // What backup stores as a 32-bit value reads back whole.
-    EXPECT_EQ(100000, quorin::ops::PasswordOf(qt::Value::Text(L"100000").get()));
-    EXPECT_EQ(100000, quorin::ops::PasswordOf(qt::Value::I4(100000).get()));
-    EXPECT_EQ(-123456, quorin::ops::PasswordOf(qt::Value::I4(-123456).get()));
-    EXPECT_EQ(kOverflow,
-              ErrorOf([] { quorin::ops::PasswordOf(qt::Value::Text(L"4294967296").get()); }));
-    EXPECT_EQ(kMismatch, ErrorOf([] { quorin::ops::PasswordOf(qt::Value::Text(L"12ab").get()); }));
+    EXPECT_EQ(100000, quorin::ops::PasswordOf(*quorin::Variant::Text(L"100000").get()));
+    EXPECT_EQ(100000, quorin::ops::PasswordOf(*quorin::Variant::I4(100000).get()));
+    EXPECT_EQ(-123456, quorin::ops::PasswordOf(*quorin::Variant::I4(-123456).get()));
+    EXPECT_EQ(kOverflow, ErrorOf([] {
+                  quorin::ops::PasswordOf(*quorin::Variant::Text(L"4294967296").get());
+              }));
+    EXPECT_EQ(kMismatch,
+              ErrorOf([] { quorin::ops::PasswordOf(*quorin::Variant::Text(L"12ab").get()); }));
     // Other values are read through their text: a number as its digits, a Boolean as a word.
-    EXPECT_EQ(2, quorin::ops::PasswordOf(qt::Value::R8(2.5).get()));
+    EXPECT_EQ(2, quorin::ops::PasswordOf(*quorin::Variant::R8(2.5).get()));
     EXPECT_EQ(kMismatch, ErrorOf([] {
                   VARIANT yes;
                   V_VT(&yes) = VT_BOOL;

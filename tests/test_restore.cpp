@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "operations/enrollment_row.h"
+#include "operations/template.h"
 #include "standins/recordset/recordset.h"
 #include "tests/support.h"
 
@@ -19,7 +19,7 @@ using qt::Bstr;
 using qt::ComPtr;
 using qt::RecordsetStandin;
 using qt::Row;
-using qt::Value;
+using quorin::Variant;
 
 std::array<int32_t, 460> SampleTemplate(int32_t seed) {
     std::array<int32_t, 460> t{};
@@ -27,18 +27,18 @@ std::array<int32_t, 460> SampleTemplate(int32_t seed) {
     return t;
 }
 
-Value Packed(const std::array<int32_t, 460>& t) {
+Variant Packed(const std::array<int32_t, 460>& t) {
     quorin::ops::TemplateBuffer buffer;
     for (int i = 0; i < 460; ++i) buffer[i] = t[i];
     auto p = quorin::ops::PackTemplate(buffer);
-    return Value::Bytes(std::vector<BYTE>(p.begin(), p.end()));
+    return Variant::Bytes(std::vector<BYTE>(p.begin(), p.end()));
 }
 
 // A row as backup leaves it, before the host commits it.
-Row EnrollmentRow(short person, short backup, Value templ, Value password) {
-    return Row{{L"cpsn_num", Value::I2(person)},
-               {L"iFingerprintNO", Value::I2(backup)},
-               {L"imachineno", Value::I2(1)},
+Row EnrollmentRow(short person, short backup, Variant templ, Variant password) {
+    return Row{{L"cpsn_num", Variant::I2(person)},
+               {L"iFingerprintNO", Variant::I2(backup)},
+               {L"imachineno", Variant::I2(1)},
                {L"npassword", password},
                {L"bFingerprint", templ}};
 }
@@ -99,12 +99,15 @@ const char* const kOneRowWalk =
     "Value(iFingerprintNO) Fields Item(npassword) Value(npassword) MoveNext EOF";
 
 TEST_F(Restore, ATemplateRowIsWrittenBackAfterTwoConnections) {
-    Rows({EnrollmentRow(7, 0, Packed(SampleTemplate(5)), Value::Null())});
+    Rows({EnrollmentRow(7, 0, Packed(SampleTemplate(5)), Variant::Null())});
 
     EXPECT_EQ(VARIANT_TRUE, Run(L"7"));
 
     // No SerialPort: the port reaches the device only through ConnectSerial.
-    EXPECT_EQ("38(1,1,38400) 38(1,1,38400) 20(1,7,1,0,1,&-5,0) 40()", Device());
+    EXPECT_EQ(
+        "ConnectSerial(1,1,38400) ConnectSerial(1,1,38400) WriteEnrollment(1,7,1,0,1,&-5,0) "
+        "Disconnect()",
+        Device());
     EXPECT_TRUE(clock->CallsOf(kSerialPort).empty());
     const auto connects = clock->CallsOf(kConnectSerial);
     ASSERT_EQ(2u, connects.size());
@@ -127,14 +130,17 @@ TEST_F(Restore, ATemplateRowIsWrittenBackAfterTwoConnections) {
 }
 
 TEST_F(Restore, APasswordRowWritesAnEmptyTemplate) {
-    Rows({EnrollmentRow(8, 10, Value::Bytes({}), Value::Text(L" 4321 "))});
+    Rows({EnrollmentRow(8, 10, Variant::Bytes({}), Variant::Text(L" 4321 "))});
     EXPECT_EQ(VARIANT_TRUE, Run(L"8"));
-    EXPECT_EQ("38(1,1,38400) 38(1,1,38400) 20(1,8,1,10,1,&0,4321) 40()", Device());
+    EXPECT_EQ(
+        "ConnectSerial(1,1,38400) ConnectSerial(1,1,38400) WriteEnrollment(1,8,1,10,1,&0,4321) "
+        "Disconnect()",
+        Device());
     EXPECT_EQ(kZeros, clock->written.at(0).templ);
 }
 
 TEST_F(Restore, APasswordRowStillHoldingATemplateWritesBoth) {
-    Rows({EnrollmentRow(8, 10, Packed(SampleTemplate(9)), Value::I4(-77))});
+    Rows({EnrollmentRow(8, 10, Packed(SampleTemplate(9)), Variant::I4(-77))});
     EXPECT_EQ(VARIANT_TRUE, Run(L"8"));
     ASSERT_EQ(1u, clock->written.size());
     EXPECT_EQ(10, clock->written[0].backup);
@@ -144,15 +150,15 @@ TEST_F(Restore, APasswordRowStillHoldingATemplateWritesBoth) {
 
 TEST_F(Restore, PasswordsReadBackWithTheirBlanksAndTheirFullRange) {
     struct Case {
-        Value password;
+        Variant password;
         int32_t expected;
-    } cases[] = {{Value::Null(), 0},          {Value::Text(L""), 0},
-                 {Value::Text(L"    "), 0},   {Value::Text(L" -32768 "), -32768},
-                 {Value::I4(100000), 100000}, {Value::Text(L"2147483647"), 2147483647}};
+    } cases[] = {{Variant::Null(), 0},          {Variant::Text(L""), 0},
+                 {Variant::Text(L"    "), 0},   {Variant::Text(L" -32768 "), -32768},
+                 {Variant::I4(100000), 100000}, {Variant::Text(L"2147483647"), 2147483647}};
     for (const Case& c : cases) {
         clock->written.clear();
         rs = RecordsetStandin::Create();
-        Rows({EnrollmentRow(3, 10, Value(), c.password)});
+        Rows({EnrollmentRow(3, 10, Variant(), c.password)});
         EXPECT_EQ(VARIANT_TRUE, Run(L"3"));
         ASSERT_EQ(1u, clock->written.size());
         EXPECT_EQ(c.expected, clock->written[0].password);
@@ -160,12 +166,15 @@ TEST_F(Restore, PasswordsReadBackWithTheirBlanksAndTheirFullRange) {
 }
 
 TEST_F(Restore, EveryRowIsReadAndTheLastOneIsWritten) {
-    Rows({EnrollmentRow(1, 0, Packed(SampleTemplate(1)), Value::Null()),
-          EnrollmentRow(2, 0, Value::Bytes({1, 2, 3}), Value::Text(L"55")),
-          EnrollmentRow(3, 10, Value::Text(L"  "), Value::Text(L"66"))});
+    Rows({EnrollmentRow(1, 0, Packed(SampleTemplate(1)), Variant::Null()),
+          EnrollmentRow(2, 0, Variant::Bytes({1, 2, 3}), Variant::Text(L"55")),
+          EnrollmentRow(3, 10, Variant::Text(L"  "), Variant::Text(L"66"))});
     EXPECT_EQ(VARIANT_TRUE, Run(L"9"));
     // Only the last row's bytes are unpacked: the short ones before it never are.
-    EXPECT_EQ("38(1,1,38400) 38(1,1,38400) 20(1,9,1,10,1,&0,66) 40()", Device());
+    EXPECT_EQ(
+        "ConnectSerial(1,1,38400) ConnectSerial(1,1,38400) WriteEnrollment(1,9,1,10,1,&0,66) "
+        "Disconnect()",
+        Device());
     EXPECT_EQ(kZeros, clock->written.at(0).templ);
     EXPECT_EQ(9u, rs->CallsOf("Value").size());
     EXPECT_EQ(3u, rs->CallsOf("MoveNext").size());
@@ -173,28 +182,29 @@ TEST_F(Restore, EveryRowIsReadAndTheLastOneIsWritten) {
 }
 
 TEST_F(Restore, AConversionErrorInAnEarlierRowEndsTheOperation) {
-    for (Row bad : {EnrollmentRow(1, 0, Value(), Value::Text(L"abc")),
-                    EnrollmentRow(1, 0, Value(), Value::Text(L"4294967296")),
-                    Row{{L"iFingerprintNO", Value::Text(L"40000")}, {L"bFingerprint", Value()}},
-                    Row{{L"iFingerprintNO", Value::Null()}, {L"bFingerprint", Value()}},
-                    EnrollmentRow(1, 0, Value::Null(), Value::Null())}) {
+    for (Row bad : {EnrollmentRow(1, 0, Variant(), Variant::Text(L"abc")),
+                    EnrollmentRow(1, 0, Variant(), Variant::Text(L"4294967296")),
+                    Row{{L"iFingerprintNO", Variant::Text(L"40000")}, {L"bFingerprint", Variant()}},
+                    Row{{L"iFingerprintNO", Variant::Null()}, {L"bFingerprint", Variant()}},
+                    EnrollmentRow(1, 0, Variant::Null(), Variant::Null())}) {
         clock->calls.clear();
         rs = RecordsetStandin::Create();
-        Rows({bad, EnrollmentRow(2, 10, Value(), Value::Text(L"5"))});
+        Rows({bad, EnrollmentRow(2, 10, Variant(), Variant::Text(L"5"))});
         EXPECT_EQ(VARIANT_FALSE, Run(L"2"));
-        EXPECT_EQ("38(1,1,38400)", Device());  // connected once, not written, not disconnected
+        EXPECT_EQ("ConnectSerial(1,1,38400)",
+                  Device());  // connected once, not written, not disconnected
         EXPECT_EQ(0u, rs->CallsOf("MoveNext").size());
     }
 }
 
 TEST_F(Restore, ATemplateThatDoesNotUnpackIsNotWritten) {
-    for (Value templ : {Value::Null(), Value::Bytes(std::vector<BYTE>(2294, 1)),
-                        Value::Bytes({1, 2, 3}), Value::Text(L"x")}) {
+    for (Variant templ : {Variant::Null(), Variant::Bytes(std::vector<BYTE>(2294, 1)),
+                          Variant::Bytes({1, 2, 3}), Variant::Text(L"x")}) {
         clock->calls.clear();
         rs = RecordsetStandin::Create();
-        Rows({EnrollmentRow(4, 0, templ, Value::Null())});
+        Rows({EnrollmentRow(4, 0, templ, Variant::Null())});
         EXPECT_EQ(VARIANT_FALSE, Run(L"4"));
-        EXPECT_EQ("38(1,1,38400)", Device());
+        EXPECT_EQ("ConnectSerial(1,1,38400)", Device());
     }
     // A magnitude byte of 0x80 or more, with a sign flag of 1.
     std::vector<BYTE> wide(2296, 0);
@@ -202,20 +212,23 @@ TEST_F(Restore, ATemplateThatDoesNotUnpackIsNotWritten) {
     wide[1] = 0x80;
     clock->calls.clear();
     rs = RecordsetStandin::Create();
-    Rows({EnrollmentRow(4, 0, Value::Bytes(wide), Value::Null())});
+    Rows({EnrollmentRow(4, 0, Variant::Bytes(wide), Variant::Null())});
     EXPECT_EQ(VARIANT_FALSE, Run(L"4"));
-    EXPECT_EQ("38(1,1,38400)", Device());
+    EXPECT_EQ("ConnectSerial(1,1,38400)", Device());
 }
 
 TEST_F(Restore, NoRowsWriteAnEmptyEnrollment) {
     EXPECT_EQ(VARIANT_TRUE, Run(L"6"));
-    EXPECT_EQ("38(1,1,38400) 38(1,1,38400) 20(1,6,1,0,1,&0,0) 40()", Device());
+    EXPECT_EQ(
+        "ConnectSerial(1,1,38400) ConnectSerial(1,1,38400) WriteEnrollment(1,6,1,0,1,&0,0) "
+        "Disconnect()",
+        Device());
     EXPECT_EQ(kZeros, clock->written.at(0).templ);
     EXPECT_EQ("MoveFirst EOF", rs->Trace());
 }
 
 TEST_F(Restore, ThePersonNumberComesFromTheCallNotTheRow) {
-    Rows({EnrollmentRow(1234, 10, Value(), Value::Text(L"8"))});
+    Rows({EnrollmentRow(1234, 10, Variant(), Variant::Text(L"8"))});
     EXPECT_EQ(VARIANT_TRUE, Run(L" 0042 ", 1, 1));
     EXPECT_EQ(42, clock->written.at(0).person);
 
@@ -230,37 +243,41 @@ TEST_F(Restore, ThePersonNumberComesFromTheCallNotTheRow) {
 TEST_F(Restore, AFalseWriteStillDisconnects) {
     clock->writeResult = false;
     EXPECT_EQ(VARIANT_FALSE, Run(L"6"));
-    EXPECT_EQ("38(1,1,38400) 38(1,1,38400) 20(1,6,1,0,1,&0,0) 40()", Device());
+    EXPECT_EQ(
+        "ConnectSerial(1,1,38400) ConnectSerial(1,1,38400) WriteEnrollment(1,6,1,0,1,&0,0) "
+        "Disconnect()",
+        Device());
 }
 
 TEST_F(Restore, FailuresEndWithoutDisconnecting) {
-    Rows({EnrollmentRow(1, 10, Value(), Value::Text(L"5"))});
+    Rows({EnrollmentRow(1, 10, Variant(), Variant::Text(L"5"))});
     for (const char* method : {"MoveFirst", "EOF", "Fields", "Item", "Value", "MoveNext"}) {
         clock->calls.clear();
         rs->Fail(method, E_FAIL);
         EXPECT_EQ(VARIANT_FALSE, Run(L"1")) << method;
-        EXPECT_EQ("38(1,1,38400)", Device()) << method;
+        EXPECT_EQ("ConnectSerial(1,1,38400)", Device()) << method;
         rs = RecordsetStandin::Create();
-        Rows({EnrollmentRow(1, 10, Value(), Value::Text(L"5"))});
+        Rows({EnrollmentRow(1, 10, Variant(), Variant::Text(L"5"))});
     }
     // A row without the field.
     clock->calls.clear();
     rs = RecordsetStandin::Create({L"bFingerprint", L"iFingerprintNO"});
-    Rows({Row{{L"bFingerprint", Value()}, {L"iFingerprintNO", Value::I2(0)}}});
+    Rows({Row{{L"bFingerprint", Variant()}, {L"iFingerprintNO", Variant::I2(0)}}});
     EXPECT_EQ(VARIANT_FALSE, Run(L"1"));
-    EXPECT_EQ("38(1,1,38400)", Device());
+    EXPECT_EQ("ConnectSerial(1,1,38400)", Device());
 
     // No recordset: connected once, then the handler.
     clock->calls.clear();
     EXPECT_EQ(VARIANT_FALSE, Run(L"1", 1, 1, false));
-    EXPECT_EQ("38(1,1,38400)", Device());
+    EXPECT_EQ("ConnectSerial(1,1,38400)", Device());
 
     // The device refusing the write call.
     clock->calls.clear();
     clock->Fail(kWriteEnrollment, E_FAIL);
     rs = RecordsetStandin::Create();
     EXPECT_EQ(VARIANT_FALSE, Run(L"1"));
-    EXPECT_EQ("38(1,1,38400) 38(1,1,38400) 20(1,1,1,0,1,&0,0)", Device());
+    EXPECT_EQ("ConnectSerial(1,1,38400) ConnectSerial(1,1,38400) WriteEnrollment(1,1,1,0,1,&0,0)",
+              Device());
     EXPECT_TRUE(clock->CallsOf(kDisconnect).empty());
 }
 
@@ -300,7 +317,7 @@ TEST_F(RoundTrip, PasswordsBeyondSixteenBitsComeBack) {
         clock->At(1, 1).enrollments[{13, 10}] = e;
         // The host's table gives a new row an empty template, not Null, which would not read.
         rs = RecordsetStandin::Create();
-        rs->defaults[L"bFingerprint"] = Value::Bytes({});
+        rs->defaults[L"bFingerprint"] = Variant::Bytes({});
 
         Bstr ip(L""), person(L"13");
         BSTR raw = SysAllocString(L"");

@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "driver/identity.h"
 #include "standins/clock/scenario.h"
 #include "standins/recordset/recordset.h"
 #include "tests/support.h"
@@ -112,7 +111,7 @@ class Scenario : public testing::Test {
         BackedUp b;
         ComPtr<qt::RecordsetStandin> rs = qt::RecordsetStandin::Create();
         // As in the host's table, a new row holds an empty template, not Null.
-        rs->defaults[L"bFingerprint"] = qt::Value::Bytes({});
+        rs->defaults[L"bFingerprint"] = quorin::Variant::Bytes({});
         _ADORecordset* arg = rs.get();
         Bstr ip(L""), who(person), msg(L"");
         EXPECT_EQ(S_OK, driver_->funcBackFingure(VARIANT_TRUE, ip.get(), port, machine, who.get(),
@@ -171,16 +170,12 @@ TEST_F(Scenario, CallsWithoutALinkAnswerFalseAsAClockWould) {
     EXPECT_EQ(1u, Discover(4, 1).devices.size());
     Clock().calls.clear();
     ComPtr<IDispatch> control;
-    ASSERT_EQ(S_OK, CoCreateInstance(quorin::kClsidClockCtl, nullptr, CLSCTX_INPROC_SERVER,
+    ASSERT_EQ(S_OK, CoCreateInstance(clocksim::kClsidClockCtl, nullptr, CLSCTX_INPROC_SERVER,
                                      IID_IDispatch, control.put_void()));
     auto call = [&](DISPID id, std::vector<LONG> args) {
         std::vector<VARIANT> reversed;
-        for (auto a = args.rbegin(); a != args.rend(); ++a) {
-            VARIANT v;
-            V_VT(&v) = VT_I4;
-            V_I4(&v) = *a;
-            reversed.push_back(v);
-        }
+        for (auto a = args.rbegin(); a != args.rend(); ++a)
+            reversed.push_back(quorin::Variant::I4(*a).detach());
         DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
         Variant answer;
         EXPECT_EQ(S_OK, control->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, answer.get(),
@@ -222,7 +217,7 @@ TEST_F(Scenario, ARestoredEnrollmentStaysOnItsDeviceAndReadsBack) {
     const BackedUp eight = Backup(1, 1, L"8");
     ASSERT_EQ(VARIANT_TRUE, eight.result);
     EXPECT_EQ(VARIANT_TRUE, Restore(3, 2, L"5", eight.row));
-    EXPECT_EQ(4321, V_I4(&Backup(3, 2, L"5").row.at(L"npassword").get()));
+    EXPECT_EQ(4321, V_I4(Backup(3, 2, L"5").row.at(L"npassword").get()));
     EXPECT_EQ(VARIANT_FALSE, Restore(2, 1, L"5", eight.row));
     EXPECT_EQ(VARIANT_FALSE, Backup(2, 1, L"5").result);
 }

@@ -7,7 +7,8 @@
 #include <map>
 #include <set>
 
-#include "driver/com.h"
+#include "com/com.h"
+#include "com/module.h"
 
 namespace qt {
 
@@ -15,9 +16,7 @@ using quorin::Bstr;
 using quorin::ComPtr;
 
 std::wstring GuidString(const GUID& guid) {
-    wchar_t text[40] = {};
-    StringFromGUID2(guid, text, 40);
-    return text;
+    return quorin::GuidText(guid);
 }
 
 std::vector<unsigned char> ResourceBytes(HMODULE module, const wchar_t* type, WORD id, WORD lang) {

@@ -12,8 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "driver/com.h"
-#include "driver/identity.h"
+#include "com/module.h"
+#include "com/object.h"
+#include "com/variant.h"
 #include "standins/clock/scenario.h"
 #include "standins/clock/scenario_file.h"
 #include "standins/common/server.h"
@@ -24,8 +25,9 @@ namespace {
 using clocksim::ArgRecord;
 using clocksim::CallRecord;
 using clocksim::Scenario;
-using standins::Exposes;
-using standins::NoTypeInfo;
+using quorin::Exposes;
+using quorin::NoTypeInfo;
+using quorin::Variant;
 
 // The file a developer names for the process: the environment variable first, then the
 // simulator's registry value; empty for none.
@@ -122,7 +124,7 @@ HWND MarkerWindow() {
         WNDCLASSEXW wc = {};
         wc.cbSize = sizeof(wc);
         wc.lpfnWndProc = MarkerProc;
-        wc.hInstance = standins::ThisModule();
+        wc.hInstance = quorin::ThisModule();
         wc.lpszClassName = kMarkerClass;
         RegisterClassExW(&wc);
         // Windows of the class point into this module: it stays loaded for the process's life.
@@ -131,7 +133,7 @@ HWND MarkerWindow() {
                            reinterpret_cast<LPCWSTR>(&MarkerProc), &pinned);
     });
     t_marks.window = CreateWindowExW(0, kMarkerClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                     standins::ThisModule(), nullptr);
+                                     quorin::ThisModule(), nullptr);
     return t_marks.window;
 }
 
@@ -303,11 +305,6 @@ std::pair<int, int> Key(LONG a, LONG b) {
     return {static_cast<int>(a), static_cast<int>(b)};
 }
 
-void SetBool(VARIANT* v, bool value) {
-    V_VT(v) = VT_BOOL;
-    V_BOOL(v) = value ? VARIANT_TRUE : VARIANT_FALSE;
-}
-
 // An injected failure. A DISP_E_EXCEPTION comes with an EXCEPINFO whose scode is E_FAIL; any
 // other HRESULT leaves the description (if any) as the thread's error information.
 HRESULT InjectFailure(const clocksim::Failure& failure, EXCEPINFO* excep) {
@@ -357,7 +354,7 @@ DWORD TimeoutTime(const clocksim::Timing& timing) {
 // The operation's side effects on the link, the site and the caller's variables; its computed
 // result goes to `result` (left Empty for operations without one). Returns how long the line
 // takes for it, in milliseconds.
-DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, VARIANT* result) {
+DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, Variant& result) {
     switch (id) {
         case clocksim::kConnectSerial: {
             // A new connection ends the one before, whatever becomes of it.
@@ -365,7 +362,7 @@ DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, VARIANT* result
             const auto at = Key(a.I4(0), a.I4(1));
             const bool answers = s.answering.count(at) != 0;
             if (answers) link = Link{true, at, a.I4(2), s.generation, false, 0};
-            SetBool(result, answers);
+            result = Variant::Bool(answers);
             return answers ? 0 : TimeoutTime(s.timing);
         }
         case clocksim::kDisconnect:
@@ -385,7 +382,7 @@ DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, VARIANT* result
                 LONG* templ = a.RefI4(5);
                 for (int i = 0; i < kTemplateLength; ++i) templ[i] = held->templ[i];
             }
-            SetBool(result, held != nullptr);
+            result = Variant::Bool(held != nullptr);
             return held ? LineTime(s.timing, clocksim::kTemplateBytes, link.baud) : 0;
         }
         case clocksim::kWriteEnrollment: {
@@ -399,7 +396,7 @@ DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, VARIANT* result
             s.written.push_back(w);
             clocksim::Device* device = Linked(s, link, w.machine);
             if (!device) {
-                SetBool(result, false);
+                result = Variant::Bool(false);
                 return 0;
             }
             // A device that refused the write does not hold it.
@@ -408,7 +405,7 @@ DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, VARIANT* result
                 e.templ = w.templ;
                 e.password = w.password;
             }
-            SetBool(result, s.writeResult);
+            result = Variant::Bool(s.writeResult);
             return LineTime(s.timing, clocksim::kTemplateBytes, link.baud);
         }
         case clocksim::kStartLogRead: {
@@ -416,7 +413,7 @@ DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, VARIANT* result
             clocksim::Device* device = Linked(s, link, a.I4(0));
             link.reading = device && s.startLogRead;
             link.next = 0;
-            SetBool(result, link.reading);
+            result = Variant::Bool(link.reading);
             return link.reading
                        ? LineTime(s.timing, double(clocksim::kLogRecordBytes) * device->log.size(),
                                   link.baud)
@@ -425,7 +422,7 @@ DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, VARIANT* result
         case clocksim::kNextLogRecord: {
             clocksim::Device* device = Linked(s, link, a.I4(0));
             if (!device || !link.reading || link.next >= device->log.size()) {
-                SetBool(result, false);
+                result = Variant::Bool(false);
                 return 0;
             }
             const clocksim::LogRecord& r = device->log[link.next++];
@@ -440,7 +437,7 @@ DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, VARIANT* result
             *a.RefI4(8) = r.day;
             *a.RefI4(9) = r.hour;
             *a.RefI4(10) = r.minute;
-            SetBool(result, true);
+            result = Variant::Bool(true);
             return 0;
         }
         case clocksim::kAfterLogRead:
@@ -453,17 +450,15 @@ DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, VARIANT* result
 
 // What an injected wrong result answers in place of the Boolean.
 HRESULT OddAnswer(const clocksim::Failure& failure, VARIANT* result) {
-    if (failure.answer == VT_NULL) {
-        V_VT(result) = VT_NULL;
-        return S_OK;
-    }
-    V_VT(result) = VT_BSTR;
-    V_BSTR(result) = SysAllocString(failure.description.c_str());
-    return V_BSTR(result) ? S_OK : E_OUTOFMEMORY;
+    Variant answer =
+        failure.answer == VT_NULL ? Variant::Null() : Variant::Text(failure.description);
+    if (answer.vt() == VT_BSTR && !V_BSTR(answer.get())) return E_OUTOFMEMORY;
+    *result = answer.detach();
+    return S_OK;
 }
 
 class Control final
-    : public standins::ServerObject<Control, Exposes<NoTypeInfo<IDispatch>, IID_IDispatch>> {
+    : public quorin::Object<Control, Exposes<NoTypeInfo<IDispatch>, IID_IDispatch>> {
   public:
     Control() {
         Scenario& s = TheScenario();
@@ -549,15 +544,14 @@ class Control final
         HRESULT hr = Validate(*shape, flags, *params, argErr);
         if (FAILED(hr)) return hr;
 
-        quorin::Variant computed;
-        lineTime = Perform(s, link_, id, Args(*params), computed.get());
+        Variant computed;
+        lineTime = Perform(s, link_, id, Args(*params), computed);
         if (!result) return S_OK;
         VariantInit(result);
         if (odd) return OddAnswer(*odd, result);
         auto override = s.results.find(id);
-        if (override != s.results.end()) return VariantCopy(result, &override->second);
-        *result = *computed.get();
-        VariantInit(computed.get());
+        if (override != s.results.end()) return VariantCopy(result, override->second.get());
+        *result = computed.detach();
         return S_OK;
     }
 
@@ -566,8 +560,8 @@ class Control final
 };
 
 const standins::ClassEntry kClasses[] = {
-    {quorin::kClsidClockCtl, quorin::kClockProgId, L"ClockCtl (simulated)",
-     standins::CreateInstance<Control>},
+    {clocksim::kClsidClockCtl, clocksim::kClockProgId, L"ClockCtl (simulated)",
+     quorin::CreateInstance<Control>},
 };
 
 }  // namespace
@@ -584,18 +578,6 @@ extern "C" HRESULT ClockLoadScenario(const wchar_t* path) {
     }
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-    return standins::GetClassObject(kClasses, std::size(kClasses), clsid, riid, ppv);
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    return standins::CanUnloadNow();
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-    return standins::RegisterClasses(kClasses, std::size(kClasses));
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-    return standins::UnregisterClasses(kClasses, std::size(kClasses));
-}
+namespace standins {
+extern const Server kServer = {kClasses, std::size(kClasses), nullptr};
+}  // namespace standins

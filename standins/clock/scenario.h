@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "com/variant.h"
+
 #ifdef CLOCKSIM_BUILD
 #define CLOCKSIM_API __declspec(dllexport)
 #else
@@ -25,6 +27,11 @@
 #endif
 
 namespace clocksim {
+
+// The device maker's control, as the simulator registers itself: "ClockLinkCtl.ClockCtl".
+inline constexpr GUID kClsidClockCtl = {
+    0x00853a19, 0xbd51, 0x419b, {0x92, 0x69, 0x2d, 0xab, 0xe5, 0x7e, 0xb6, 0x1f}};
+inline constexpr wchar_t kClockProgId[] = L"ClockLinkCtl.ClockCtl";
 
 // Dispatch identifiers the control answers.
 enum Dispid : DISPID {
@@ -37,6 +44,25 @@ enum Dispid : DISPID {
     kNextLogRecord = 25,
     kAfterLogRead = 36,
 };
+
+// The operations' names, as scenario files and test traces write them.
+struct CallNameEntry {
+    const char* name;
+    DISPID id;
+};
+inline constexpr CallNameEntry kCalls[] = {
+    {"SerialPort", kSerialPort},           {"ConnectSerial", kConnectSerial},
+    {"Disconnect", kDisconnect},           {"ReadEnrollment", kReadEnrollment},
+    {"WriteEnrollment", kWriteEnrollment}, {"StartLogRead", kStartLogRead},
+    {"NextLogRecord", kNextLogRecord},     {"AfterLogRead", kAfterLogRead},
+};
+
+// The name of an operation, or nothing for a dispatch identifier the control does not answer.
+inline const char* CallName(DISPID id) {
+    for (const auto& call : kCalls)
+        if (call.id == id) return call.name;
+    return nullptr;
+}
 
 // One argument as received, in call order.
 struct ArgRecord {
@@ -121,9 +147,9 @@ struct Scenario : Site {
     std::recursive_mutex lock;
 
     // Configuration beyond the site.
-    std::map<DISPID, VARIANT> results;  // result overrides (owned, VariantClear'd)
-    bool startLogRead = true;           // StartLogRead's answer on a connected device
-    bool writeResult = true;            // WriteEnrollment's answer on a connected device
+    std::map<DISPID, quorin::Variant> results;  // result overrides
+    bool startLogRead = true;                   // StartLogRead's answer on a connected device
+    bool writeResult = true;                    // WriteEnrollment's answer on a connected device
     // Set when a scenario file was refused: every call but Disconnect then fails with this
     // description.
     std::wstring refusal;
@@ -142,7 +168,6 @@ struct Scenario : Site {
     Scenario() = default;
     Scenario(const Scenario&) = delete;
     Scenario& operator=(const Scenario&) = delete;
-    ~Scenario() { ClearResults(); }
 
     // Back to an empty site with no calls recorded (instances stay counted).
     void Reset();
@@ -157,18 +182,12 @@ struct Scenario : Site {
     std::vector<CallRecord> CallsOf(DISPID dispid);
     void SetResult(DISPID dispid, const VARIANT& value);  // copies value
     void Fail(DISPID dispid, HRESULT hr, const std::wstring& description = L"", int nth = -1);
-
-  private:
-    void ClearResults() {
-        for (auto& entry : results) VariantClear(&entry.second);
-        results.clear();
-    }
 };
 
 inline void Scenario::Reset() {
     std::lock_guard<std::recursive_mutex> hold(lock);
     static_cast<Site&>(*this) = Site{};
-    ClearResults();
+    results.clear();
     startLogRead = true;
     writeResult = true;
     refusal.clear();
@@ -226,9 +245,7 @@ inline std::vector<CallRecord> Scenario::CallsOf(DISPID dispid) {
 
 inline void Scenario::SetResult(DISPID dispid, const VARIANT& value) {
     std::lock_guard<std::recursive_mutex> hold(lock);
-    VARIANT& slot = results[dispid];
-    VariantClear(&slot);
-    VariantCopy(&slot, const_cast<VARIANT*>(&value));
+    results[dispid] = quorin::Variant(value);
 }
 
 inline void Scenario::Fail(DISPID dispid, HRESULT hr, const std::wstring& description, int nth) {

@@ -359,16 +359,6 @@ void ReadDevice(const Node& d, Site& site) {
     if (d.Has("enrollments")) ReadEnrollments(d["enrollments"], device);
 }
 
-constexpr struct {
-    const char* name;
-    DISPID id;
-} kCalls[] = {
-    {"SerialPort", kSerialPort},           {"ConnectSerial", kConnectSerial},
-    {"Disconnect", kDisconnect},           {"ReadEnrollment", kReadEnrollment},
-    {"WriteEnrollment", kWriteEnrollment}, {"StartLogRead", kStartLogRead},
-    {"NextLogRecord", kNextLogRecord},     {"AfterLogRead", kAfterLogRead},
-};
-
 // {"call": name, "on": n (else every call), and one of "hresult", "exception" or "result"}.
 void ReadFault(const Node& f, Site& site) {
     f.ExpectObject({"call", "on", "hresult", "exception", "result"});

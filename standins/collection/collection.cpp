@@ -15,18 +15,20 @@
 #include <utility>
 #include <vector>
 
-#include "contract.h"
-#include "driver/com.h"
-#include "driver/identity.h"
+#include "com/com.h"
+#include "com/object.h"
+#include "com/variant.h"
 #include "standins/collection/collection_probe.h"
 #include "standins/common/server.h"
+#include "vba6.h"
 
 namespace {
 
+using quorin::ComPtr;
+using quorin::Exposes;
+using quorin::NoTypeInfo;
 using quorin::Variant;
-using standins::Exposes;
 using standins::IsMissing;
-using standins::NoTypeInfo;
 
 constexpr wchar_t kSource[] = L"VBA.Collection";
 
@@ -82,30 +84,6 @@ void RecordAdd(const VARIANT* item, const VARIANT* key, const VARIANT* before, c
     if (SUCCEEDED(hr) && g_addsBeforeFailure > 0) --g_addsBeforeFailure;
 }
 
-// A variant the collection owns. Movable, so that the list grows by moving, not copying.
-class Held {
-  public:
-    Held() { VariantInit(&v_); }
-    Held(Held&& o) noexcept : v_(o.v_) { VariantInit(&o.v_); }
-    Held& operator=(Held&& o) noexcept {
-        if (this != &o) {
-            VariantClear(&v_);
-            v_ = o.v_;
-            VariantInit(&o.v_);
-        }
-        return *this;
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    ~Held() { VariantClear(&v_); }
-
-    VARIANT* get() { return &v_; }
-    VARIANT* get() const { return const_cast<VARIANT*>(&v_); }
-
-  private:
-    VARIANT v_;
-};
-
 // Keys compare without regard to case, as the runtime's text comparison does.
 std::wstring FoldKey(BSTR key) {
     std::wstring folded(key ? key : L"", SysStringLen(key));
@@ -113,17 +91,11 @@ std::wstring FoldKey(BSTR key) {
     return folded;
 }
 
-// Hands a result variant to the caller, leaving the source empty.
-void MoveOut(Variant& from, VARIANT* to) {
-    *to = *from.get();
-    VariantInit(from.get());
-}
-
 // An enumerator over a copy of the items taken when _NewEnum was called; clones share it.
 class Enumerator final
-    : public standins::ServerObject<Enumerator, Exposes<IEnumVARIANT, IID_IEnumVARIANT>> {
+    : public quorin::Object<Enumerator, Exposes<IEnumVARIANT, IID_IEnumVARIANT>> {
   public:
-    Enumerator(std::shared_ptr<const std::vector<Held>> items, size_t position)
+    Enumerator(std::shared_ptr<const std::vector<Variant>> items, size_t position)
         : items_(std::move(items)), position_(position) {}
 
     HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* out, ULONG* fetched) override {
@@ -133,7 +105,7 @@ class Enumerator final
         ULONG n = 0;
         for (; n < count && position_ < items_->size(); ++n) {
             VariantInit(&out[n]);
-            HRESULT hr = VariantCopy(&out[n], (*items_)[position_].get());
+            HRESULT hr = VariantCopy(&out[n], const_cast<VARIANT*>((*items_)[position_].get()));
             if (FAILED(hr)) {
                 while (n > 0) VariantClear(&out[--n]);
                 return hr;
@@ -163,17 +135,17 @@ class Enumerator final
     }
 
   private:
-    std::shared_ptr<const std::vector<Held>> items_;
+    std::shared_ptr<const std::vector<Variant>> items_;
     size_t position_;
 };
 
-class Collection final
-    : public standins::ServerObject<
-          Collection, Exposes<NoTypeInfo<_Collection>, IID_IDispatch, __uuidof(_Collection)>,
-          Exposes<ISupportErrorInfo, IID_ISupportErrorInfo>> {
+class CollectionObject final
+    : public quorin::Object<CollectionObject,
+                            Exposes<NoTypeInfo<_Collection>, IID_IDispatch, __uuidof(_Collection)>,
+                            Exposes<ISupportErrorInfo, IID_ISupportErrorInfo>> {
   public:
-    Collection() { ++g_liveCollections; }
-    ~Collection() { --g_liveCollections; }
+    CollectionObject() { ++g_liveCollections; }
+    ~CollectionObject() { --g_liveCollections; }
 
     // ISupportErrorInfo
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
@@ -196,7 +168,7 @@ class Collection final
 
   private:
     struct Entry {
-        Held value;
+        Variant value;
         bool keyed = false;
         std::wstring key;  // folded
     };
@@ -210,10 +182,10 @@ class Collection final
     std::unordered_set<std::wstring> keys_;
 };
 
-HRESULT Collection::Resolve(const VARIANT* index, size_t* position) const {
+HRESULT CollectionObject::Resolve(const VARIANT* index, size_t* position) const {
     if (IsMissing(index)) return Raise(kArgumentNotOptional);
     Variant value;
-    HRESULT hr = VariantCopyInd(value.get(), const_cast<VARIANT*>(index));
+    HRESULT hr = Variant::Dereference(*index, value);
     if (FAILED(hr)) return hr;
     if (V_VT(value.get()) == VT_BSTR) {
         const std::wstring key = FoldKey(V_BSTR(value.get()));
@@ -237,7 +209,7 @@ HRESULT Collection::Resolve(const VARIANT* index, size_t* position) const {
     return S_OK;
 }
 
-HRESULT Collection::Item(VARIANT* index, VARIANT* result) {
+HRESULT CollectionObject::Item(VARIANT* index, VARIANT* result) {
     if (!result) return E_POINTER;
     VariantInit(result);
     size_t position = 0;
@@ -246,7 +218,7 @@ HRESULT Collection::Item(VARIANT* index, VARIANT* result) {
     return VariantCopy(result, entries_[position].value.get());
 }
 
-HRESULT Collection::Add(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT* after) {
+HRESULT CollectionObject::Add(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT* after) {
     HRESULT hr = InjectedAddFailure();
     if (FAILED(hr))
         standins::ReportError(hr, __uuidof(_Collection), kSource, L"Collection is full");
@@ -256,13 +228,13 @@ HRESULT Collection::Add(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT* a
     return hr;
 }
 
-HRESULT Collection::Append(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT* after) {
+HRESULT CollectionObject::Append(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT* after) {
     if (!item) return E_POINTER;
     HRESULT hr = S_OK;
     Entry entry;
     if (!IsMissing(key)) {
         Variant text;
-        hr = VariantCopyInd(text.get(), key);
+        hr = Variant::Dereference(*key, text);
         if (FAILED(hr)) return hr;
         if (V_VT(text.get()) != VT_BSTR) return Raise(kTypeMismatch);
         entry.keyed = true;
@@ -281,7 +253,7 @@ HRESULT Collection::Append(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT
     }
     // The collection keeps its own value: a by-reference item is resolved to what it points
     // at, and an object gets a reference of its own.
-    hr = VariantCopyInd(entry.value.get(), item);
+    hr = Variant::Dereference(*item, entry.value);
     if (FAILED(hr)) return hr;
 
     // Room first, so that the insertion itself cannot fail half way: moving entries does not
@@ -297,13 +269,13 @@ HRESULT Collection::Append(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT
     return S_OK;
 }
 
-HRESULT Collection::Count(LONG* count) {
+HRESULT CollectionObject::Count(LONG* count) {
     if (!count) return E_POINTER;
     *count = static_cast<LONG>(entries_.size());
     return S_OK;
 }
 
-HRESULT Collection::Remove(VARIANT* index) {
+HRESULT CollectionObject::Remove(VARIANT* index) {
     size_t position = 0;
     HRESULT hr = Resolve(index, &position);
     if (FAILED(hr)) return hr;
@@ -312,11 +284,11 @@ HRESULT Collection::Remove(VARIANT* index) {
     return S_OK;
 }
 
-HRESULT Collection::_NewEnum(IUnknown** result) {
+HRESULT CollectionObject::_NewEnum(IUnknown** result) {
     if (!result) return E_POINTER;
     *result = nullptr;
     try {
-        auto items = std::make_shared<std::vector<Held>>(entries_.size());
+        auto items = std::make_shared<std::vector<Variant>>(entries_.size());
         for (size_t i = 0; i < entries_.size(); ++i) {
             HRESULT hr = VariantCopy((*items)[i].get(), entries_[i].value.get());
             if (FAILED(hr)) return hr;
@@ -328,7 +300,7 @@ HRESULT Collection::_NewEnum(IUnknown** result) {
     return S_OK;
 }
 
-HRESULT Collection::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+HRESULT CollectionObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
     static const struct {
         const wchar_t* name;
         DISPID id;
@@ -346,8 +318,8 @@ HRESULT Collection::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DIS
     return S_OK;
 }
 
-HRESULT Collection::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
-                           VARIANT* result, EXCEPINFO* excep, UINT*) {
+HRESULT CollectionObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                                 VARIANT* result, EXCEPINFO* excep, UINT*) {
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     if (!params) return E_INVALIDARG;
     if (params->cNamedArgs) return DISP_E_NONAMEDARGS;
@@ -375,8 +347,7 @@ HRESULT Collection::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS*
             if (argc != 0) return DISP_E_BADPARAMCOUNT;
             LONG n = 0;
             hr = Count(&n);
-            V_VT(value.get()) = VT_I4;
-            V_I4(value.get()) = n;
+            value = Variant::I4(n);
             break;
         }
         case 3:
@@ -387,25 +358,22 @@ HRESULT Collection::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS*
         case DISPID_NEWENUM: {
             if (!method && !get) return DISP_E_MEMBERNOTFOUND;
             if (argc != 0) return DISP_E_BADPARAMCOUNT;
-            IUnknown* enumerator = nullptr;
-            hr = _NewEnum(&enumerator);
-            if (SUCCEEDED(hr)) {
-                V_VT(value.get()) = VT_UNKNOWN;
-                V_UNKNOWN(value.get()) = enumerator;
-            }
+            ComPtr<IUnknown> enumerator;
+            hr = _NewEnum(enumerator.put());
+            if (SUCCEEDED(hr)) value = Variant::Unknown(enumerator.get());
             break;
         }
         default:
             return DISP_E_MEMBERNOTFOUND;
     }
     if (FAILED(hr)) return standins::ToDispatchException(hr, excep);
-    if (result) MoveOut(value, result);
+    if (result) *result = value.detach();
     return S_OK;
 }
 
 const standins::ClassEntry kClasses[] = {
-    {quorin::kClsidCollection, L"VBA.Collection", L"VBA.Collection",
-     standins::CreateInstance<Collection>},
+    {__uuidof(Collection), L"VBA.Collection", L"VBA.Collection",
+     quorin::CreateInstance<CollectionObject>},
 };
 
 }  // namespace
@@ -429,18 +397,6 @@ extern "C" long VbCollectionLiveObjects() {
     return g_liveCollections.load();
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-    return standins::GetClassObject(kClasses, std::size(kClasses), clsid, riid, ppv);
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    return standins::CanUnloadNow();
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-    return standins::RegisterClasses(kClasses, std::size(kClasses));
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-    return standins::UnregisterClasses(kClasses, std::size(kClasses));
-}
+namespace standins {
+extern const Server kServer = {kClasses, std::size(kClasses), nullptr};
+}  // namespace standins

@@ -1,6 +1,6 @@
-// The parts of an in-process server that every stand-in needs: a count of the objects and locks
-// that keep the module loaded, one class factory per class, registration under HKLM, and COM
-// error information for failures.
+// The parts of an in-process server that every stand-in needs: its classes served through the
+// class factory of com/object.h, registration under HKLM, and COM error information for failures.
+// The objects are written with com/object.h, whose module lock answers DllCanUnloadNow.
 #pragma once
 
 #include <windows.h>
@@ -10,26 +10,7 @@
 #include <cstddef>
 #include <string>
 
-#include "standins/common/object.h"
-
 namespace standins {
-
-// Objects, factory references and server locks that keep this module loaded.
-void ModuleAddRef();
-void ModuleRelease();
-// S_OK when nothing keeps the module loaded, else S_FALSE: DllCanUnloadNow's answer.
-HRESULT CanUnloadNow();
-
-// An object that the server hands out: while it lives, the module stays loaded.
-template <class Derived, class... Entries>
-class ServerObject : public Object<Derived, Entries...> {
-  protected:
-    ServerObject() { ModuleAddRef(); }
-    ~ServerObject() { ModuleRelease(); }
-};
-
-// The module that this code is linked into.
-HMODULE ThisModule();
 
 // One creatable class of a server.
 struct ClassEntry {
@@ -40,15 +21,21 @@ struct ClassEntry {
     HRESULT (*create)(REFIID riid, void** ppv);
 };
 
-// DllGetClassObject over the server's classes.
-HRESULT GetClassObject(const ClassEntry* classes, size_t count, REFCLSID clsid, REFIID riid,
-                       void** ppv);
+// What a stand-in server serves: its classes, and what it registers besides them (its type
+// library), if anything. `registerMore` runs before the classes are written or removed; a failure
+// stops registering, while unregistering goes on.
+struct Server {
+    const ClassEntry* classes;
+    size_t count;
+    HRESULT (*registerMore)(bool registering);
+};
 
-// Writes HKLM\Software\Classes\CLSID\{clsid} (friendly name, InprocServer32 = this module,
-// ThreadingModel Apartment, ProgID) and the ProgID key for each class. Nothing is left half
-// written when a step fails.
-HRESULT RegisterClasses(const ClassEntry* classes, size_t count);
-HRESULT UnregisterClasses(const ClassEntry* classes, size_t count);
+// Each stand-in DLL defines its server, and server.cpp answers the four exports from it:
+// DllGetClassObject over the classes, DllCanUnloadNow from the module lock, and registration of
+// HKLM\Software\Classes\CLSID\{clsid} (friendly name, InprocServer32 = this module,
+// ThreadingModel Apartment, ProgID) and the ProgID key for each class, nothing left half written
+// when a step fails.
+extern const Server kServer;
 
 // Publishes a failure as the thread's COM error information and returns hr. An empty
 // description clears the thread's error information instead, so that no stale text is taken

@@ -11,16 +11,18 @@
 #include <string>
 #include <vector>
 
-#include "contract.h"
-#include "driver/com.h"
-#include "driver/identity.h"
+#include "com/com.h"
+#include "com/module.h"
+#include "com/object.h"
+#include "com/variant.h"
+#include "peltmachine.h"
 #include "standins/common/server.h"
 #include "standins/pelt/pelt_probe.h"
 
 namespace {
 
-using standins::Exposes;
-using standins::NoTypeInfo;
+using quorin::Exposes;
+using quorin::NoTypeInfo;
 
 constexpr wchar_t kSource[] = L"PeltMachine";
 
@@ -91,9 +93,9 @@ struct Property {
 // Deleted through this base when the last reference goes: the destructor is virtual.
 template <class Interface, size_t N>
 class Record
-    : public standins::ServerObject<
-          Record<Interface, N>, Exposes<NoTypeInfo<Interface>, IID_IDispatch, __uuidof(Interface)>,
-          Exposes<ISupportErrorInfo, IID_ISupportErrorInfo>> {
+    : public quorin::Object<Record<Interface, N>,
+                            Exposes<NoTypeInfo<Interface>, IID_IDispatch, __uuidof(Interface)>,
+                            Exposes<ISupportErrorInfo, IID_ISupportErrorInfo>> {
   public:
     explicit Record(const std::array<Property, N>& properties)
         : properties_(properties), serial_(NextSerial()) {
@@ -138,10 +140,7 @@ class Record
             if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
             quorin::Variant value;
             hr = Get(slot, value.get());
-            if (SUCCEEDED(hr) && result) {
-                *result = *value.get();
-                VariantInit(value.get());
-            }
+            if (SUCCEEDED(hr) && result) *result = value.detach();
         } else {
             return DISP_E_MEMBERNOTFOUND;
         }
@@ -182,9 +181,9 @@ const std::array<Property, 4> kFoundMachineProperties = {{
     {0x68030000, L"Address"},
 }};
 
-class FoundMachine final : public Record<_FoundMachine, 4> {
+class FoundMachineObject final : public Record<_FoundMachine, 4> {
   public:
-    FoundMachine() : Record(kFoundMachineProperties) {}
+    FoundMachineObject() : Record(kFoundMachineProperties) {}
 
     HRESULT STDMETHODCALLTYPE get_MachineNo(VARIANT* v) override { return Get(0, v); }
     HRESULT STDMETHODCALLTYPE put_MachineNo(VARIANT v) override { return Put(0, v); }
@@ -201,9 +200,9 @@ const std::array<Property, 2> kCardRecordProperties = {{
     {0x68030000, L"SwipeTime"},
 }};
 
-class CardRecord final : public Record<_CardRecord, 2> {
+class CardRecordObject final : public Record<_CardRecord, 2> {
   public:
-    CardRecord() : Record(kCardRecordProperties) {}
+    CardRecordObject() : Record(kCardRecordProperties) {}
 
     HRESULT STDMETHODCALLTYPE get_PersonNo(VARIANT* v) override { return Get(0, v); }
     HRESULT STDMETHODCALLTYPE put_PersonNo(VARIANT v) override { return Put(0, v); }
@@ -215,14 +214,14 @@ template <class T>
 HRESULT Create(REFIID riid, void** ppv) {
     HRESULT hr = InjectedCreateFailure();
     if (FAILED(hr)) return standins::ReportError(hr, riid, kSource, std::wstring());
-    return standins::CreateInstance<T>(riid, ppv);
+    return quorin::CreateInstance<T>(riid, ppv);
 }
 
 const standins::ClassEntry kClasses[] = {
-    {quorin::kClsidFoundMachine, L"PeltMachine.FoundMachine", L"PeltMachine.FoundMachine",
-     Create<FoundMachine>},
-    {quorin::kClsidCardRecord, L"PeltMachine.CardRecord", L"PeltMachine.CardRecord",
-     Create<CardRecord>},
+    {__uuidof(FoundMachine), L"PeltMachine.FoundMachine", L"PeltMachine.FoundMachine",
+     Create<FoundMachineObject>},
+    {__uuidof(CardRecord), L"PeltMachine.CardRecord", L"PeltMachine.CardRecord",
+     Create<CardRecordObject>},
 };
 
 }  // namespace
@@ -262,39 +261,28 @@ extern "C" void PeltFailCreate(int nth, HRESULT hr) {
     g_createFailure = CreateFailure{true, nth, hr, 0};
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-    return standins::GetClassObject(kClasses, std::size(kClasses), clsid, riid, ppv);
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    return standins::CanUnloadNow();
-}
+namespace {
 
 // The library PeltMachine ("TYPELIB" 1 of this module) is registered with the classes: drivers
 // import IMachine from it.
-namespace {
-HRESULT LoadOwnTypeLib(REGKIND kind, ITypeLib** lib) {
-    wchar_t path[MAX_PATH] = {};
-    DWORD n = GetModuleFileNameW(standins::ThisModule(), path, MAX_PATH);
-    if (n == 0 || n == MAX_PATH) return HRESULT_FROM_WIN32(GetLastError());
-    return LoadTypeLibEx(path, kind, lib);
+HRESULT RegisterTypeLibrary(bool registering) {
+    const std::wstring path = quorin::ModulePath(quorin::ThisModule());
+    if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
+    quorin::ComPtr<ITypeLib> lib;
+    HRESULT hr =
+        LoadTypeLibEx(path.c_str(), registering ? REGKIND_REGISTER : REGKIND_NONE, lib.put());
+    if (FAILED(hr) || registering) return hr;
+    TLIBATTR* attr = nullptr;
+    hr = lib->GetLibAttr(&attr);
+    if (FAILED(hr)) return hr;
+    hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                           attr->syskind);
+    lib->ReleaseTLibAttr(attr);
+    return hr;
 }
+
 }  // namespace
 
-extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-    quorin::ComPtr<ITypeLib> lib;
-    HRESULT hr = LoadOwnTypeLib(REGKIND_REGISTER, lib.put());
-    if (FAILED(hr)) return hr;
-    return standins::RegisterClasses(kClasses, std::size(kClasses));
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-    quorin::ComPtr<ITypeLib> lib;
-    TLIBATTR* attr = nullptr;
-    if (SUCCEEDED(LoadOwnTypeLib(REGKIND_NONE, lib.put())) && SUCCEEDED(lib->GetLibAttr(&attr))) {
-        UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
-                          attr->syskind);
-        lib->ReleaseTLibAttr(attr);
-    }
-    return standins::UnregisterClasses(kClasses, std::size(kClasses));
-}
+namespace standins {
+extern const Server kServer = {kClasses, std::size(kClasses), RegisterTypeLibrary};
+}  // namespace standins

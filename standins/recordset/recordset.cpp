@@ -5,89 +5,8 @@
 
 namespace qt {
 
-using quorin::Bstr;
 using quorin::ComPtr;
-
-Value::Value(const VARIANT& v) {
-    VariantInit(&v_);
-    VariantCopy(&v_, const_cast<VARIANT*>(&v));
-}
-
-Value& Value::operator=(const Value& o) {
-    if (this != &o) {
-        VariantClear(&v_);
-        VariantCopy(&v_, const_cast<VARIANT*>(&o.v_));
-    }
-    return *this;
-}
-
-Value Value::Null() {
-    Value v;
-    V_VT(&v.v_) = VT_NULL;
-    return v;
-}
-
-Value Value::Text(const std::wstring& text) {
-    Value v;
-    V_VT(&v.v_) = VT_BSTR;
-    V_BSTR(&v.v_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    return v;
-}
-
-Value Value::I2(short i) {
-    Value v;
-    V_VT(&v.v_) = VT_I2;
-    V_I2(&v.v_) = i;
-    return v;
-}
-
-Value Value::I4(long i) {
-    Value v;
-    V_VT(&v.v_) = VT_I4;
-    V_I4(&v.v_) = i;
-    return v;
-}
-
-Value Value::R8(double d) {
-    Value v;
-    V_VT(&v.v_) = VT_R8;
-    V_R8(&v.v_) = d;
-    return v;
-}
-
-Value Value::Bytes(const std::vector<BYTE>& bytes) {
-    Value v;
-    SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
-    if (!a) return v;
-    void* data = nullptr;
-    if (SUCCEEDED(SafeArrayAccessData(a, &data))) {
-        if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
-        SafeArrayUnaccessData(a);
-    }
-    V_VT(&v.v_) = VT_ARRAY | VT_UI1;
-    V_ARRAY(&v.v_) = a;
-    return v;
-}
-
-std::vector<BYTE> Value::bytes() const {
-    if (V_VT(&v_) != (VT_ARRAY | VT_UI1) || !V_ARRAY(&v_)) return {};
-    SAFEARRAY* a = V_ARRAY(&v_);
-    LONG lower = 0, upper = -1;
-    if (SafeArrayGetDim(a) != 1 || FAILED(SafeArrayGetLBound(a, 1, &lower)) ||
-        FAILED(SafeArrayGetUBound(a, 1, &upper)) || upper < lower)
-        return {};
-    void* data = nullptr;
-    if (FAILED(SafeArrayAccessData(a, &data))) return {};
-    const BYTE* p = static_cast<const BYTE*>(data);
-    std::vector<BYTE> out(p, p + (upper - lower + 1));
-    SafeArrayUnaccessData(a);
-    return out;
-}
-
-std::wstring Value::text() const {
-    if (V_VT(&v_) != VT_BSTR || !V_BSTR(&v_)) return {};
-    return std::wstring(V_BSTR(&v_), SysStringLen(V_BSTR(&v_)));
-}
+using quorin::Variant;
 
 std::vector<std::wstring> EnrollmentColumns() {
     return {L"cpsn_num", L"iFingerprintNO", L"imachineno", L"npassword", L"bFingerprint"};
@@ -95,7 +14,7 @@ std::vector<std::wstring> EnrollmentColumns() {
 
 namespace {
 
-using standins::Exposes;
+using quorin::Exposes;
 
 std::atomic<long> g_liveChildren{0};
 
@@ -107,24 +26,16 @@ std::string Narrow(const std::wstring& w) {
 
 // The field's name when index is a text key (by value or by reference).
 bool KeyName(const VARIANT& index, std::wstring* name) {
-    const VARIANT* v = &index;
-    if (V_VT(v) == (VT_BYREF | VT_VARIANT)) v = V_VARIANTREF(v);
-    if (V_VT(v) == VT_BSTR) {
-        *name = V_BSTR(v) ? std::wstring(V_BSTR(v), SysStringLen(V_BSTR(v))) : std::wstring();
-        return true;
-    }
-    if (V_VT(v) == (VT_BYREF | VT_BSTR)) {
-        BSTR s = *V_BSTRREF(v);
-        *name = s ? std::wstring(s, SysStringLen(s)) : std::wstring();
-        return true;
-    }
-    return false;
+    Variant key;
+    if (FAILED(Variant::Dereference(index, key)) || key.vt() != VT_BSTR) return false;
+    *name = key.text();
+    return true;
 }
 
 // The one field of a row that a field object stands for.
 class FieldStandin final
-    : public standins::Object<FieldStandin, Exposes<ADOField, IID_IDispatch, ado::kIidAdo,
-                                                    ado::kIidField20, ado::kIidField>> {
+    : public quorin::Object<FieldStandin, Exposes<ADOField, IID_IDispatch, ado::kIidAdo,
+                                                  ado::kIidField20, ado::kIidField>> {
   public:
     FieldStandin(RecordsetStandin* rs, std::wstring name) : rs_(rs), name_(std::move(name)) {
         ++g_liveChildren;
@@ -175,9 +86,9 @@ class FieldStandin final
 
 // The recordset's Fields collection; only Item is served.
 class FieldsStandin final
-    : public standins::Object<FieldsStandin,
-                              Exposes<ADOFields, IID_IDispatch, ado::kIidCollection,
-                                      ado::kIidFields15, ado::kIidFields20, ado::kIidFields>> {
+    : public quorin::Object<FieldsStandin,
+                            Exposes<ADOFields, IID_IDispatch, ado::kIidCollection,
+                                    ado::kIidFields15, ado::kIidFields20, ado::kIidFields>> {
   public:
     explicit FieldsStandin(RecordsetStandin* rs) : rs_(rs) { ++g_liveChildren; }
     ~FieldsStandin() { --g_liveChildren; }
@@ -255,7 +166,7 @@ long RecordsetStandin::LiveChildren() {
 }
 
 HRESULT RecordsetStandin::Record(const std::string& method, const std::wstring& field,
-                                 std::vector<Value> args) {
+                                 std::vector<Variant> args) {
     RecordsetCall call;
     call.method = method;
     call.field = field;
@@ -296,12 +207,12 @@ HRESULT RecordsetStandin::get_RecordCount(ADO_LONGPTR* pl) {
 }
 
 HRESULT RecordsetStandin::AddNew(VARIANT FieldList, VARIANT Values) {
-    HRESULT hr = Record("AddNew", L"", {Value(FieldList), Value(Values)});
+    HRESULT hr = Record("AddNew", L"", {Variant(FieldList), Variant(Values)});
     if (FAILED(hr)) return hr;
     Row row;
     for (const std::wstring& c : columns) {
         auto d = defaults.find(c);
-        row[c] = d == defaults.end() ? Value::Null() : d->second;
+        row[c] = d == defaults.end() ? Variant::Null() : d->second;
     }
     rows.push_back(row);
     position = rows.size() - 1;
@@ -311,11 +222,11 @@ HRESULT RecordsetStandin::AddNew(VARIANT FieldList, VARIANT Values) {
 HRESULT RecordsetStandin::put_Collect(VARIANT Index, VARIANT value) {
     std::wstring name;
     KeyName(Index, &name);
-    HRESULT hr = Record("Collect", name, {Value(Index), Value(value)});
+    HRESULT hr = Record("Collect", name, {Variant(Index), Variant(value)});
     if (FAILED(hr)) return hr;
     if (!HasColumn(name)) return kItemNotFound;
     if (position >= rows.size()) return kNoCurrentRecord;
-    rows[position][name] = Value(value);
+    rows[position][name] = Variant(value);
     return S_OK;
 }
 
@@ -329,7 +240,7 @@ HRESULT RecordsetStandin::get_Fields(ADOFields** ppvObject) {
 
 HRESULT RecordsetStandin::FieldItem(const VARIANT& index, std::wstring* name) {
     KeyName(index, name);
-    HRESULT hr = Record("Item", *name, {Value(index)});
+    HRESULT hr = Record("Item", *name, {Variant(index)});
     if (FAILED(hr)) return hr;
     return HasColumn(*name) ? S_OK : kItemNotFound;
 }
@@ -339,16 +250,16 @@ HRESULT RecordsetStandin::FieldAppendChunk(const std::wstring& name, const VARIA
     const bool continues = !calls.empty() && calls.back().method == "AppendChunk" &&
                            calls.back().field == name &&
                            calls.back().row == static_cast<long>(position);
-    HRESULT hr = Record("AppendChunk", name, {Value(data)});
+    HRESULT hr = Record("AppendChunk", name, {Variant(data)});
     if (FAILED(hr)) return hr;
     if (position >= rows.size()) return kNoCurrentRecord;
-    Value& target = rows[position][name];
+    Variant& target = rows[position][name];
     if (continues && V_VT(&data) == (VT_ARRAY | VT_UI1) && target.vt() == (VT_ARRAY | VT_UI1)) {
-        std::vector<BYTE> joined = target.bytes(), more = Value(data).bytes();
+        std::vector<BYTE> joined = target.bytes(), more = Variant(data).bytes();
         joined.insert(joined.end(), more.begin(), more.end());
-        target = Value::Bytes(joined);
+        target = Variant::Bytes(joined);
     } else {
-        target = Value(data);
+        target = Variant(data);
     }
     return S_OK;
 }
@@ -359,13 +270,12 @@ HRESULT RecordsetStandin::FieldValue(const std::wstring& name, VARIANT* value) {
     if (!value) return E_POINTER;
     if (position >= rows.size()) return kNoCurrentRecord;
     auto it = rows[position].find(name);
+    VariantInit(value);
     if (it == rows[position].end()) {
-        VariantInit(value);
-        V_VT(value) = VT_NULL;
+        *value = Variant::Null().detach();
         return S_OK;
     }
-    VariantInit(value);
-    return VariantCopy(value, const_cast<VARIANT*>(&it->second.get()));
+    return VariantCopy(value, const_cast<VARIANT*>(it->second.get()));
 }
 
 HRESULT RecordsetStandin::MoveFirst() {

@@ -15,9 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "driver/ado.h"
-#include "driver/com.h"
-#include "standins/common/object.h"
+#include "com/ado.h"
+#include "com/com.h"
+#include "com/object.h"
+#include "com/variant.h"
 
 namespace qt {
 
@@ -40,39 +41,13 @@ inline constexpr GUID kIidField20 = Iid(0x54C);
 inline constexpr GUID kIidField = Iid(0x569);
 }  // namespace ado
 
-// A field value or a recorded argument: an owned VARIANT that copies as a value.
-class Value {
-  public:
-    Value() { VariantInit(&v_); }
-    explicit Value(const VARIANT& v);
-    Value(const Value& o) : Value(o.v_) {}
-    Value& operator=(const Value& o);
-    ~Value() { VariantClear(&v_); }
-
-    static Value Null();
-    static Value Text(const std::wstring& text);
-    static Value I2(short v);
-    static Value I4(long v);
-    static Value R8(double v);
-    static Value Bytes(const std::vector<BYTE>& bytes);
-
-    VARTYPE vt() const { return V_VT(&v_); }
-    const VARIANT& get() const { return v_; }
-    // The elements of a one-dimensional byte array (empty for any other value).
-    std::vector<BYTE> bytes() const;
-    // The text of a text value (empty for any other value).
-    std::wstring text() const;
-
-  private:
-    VARIANT v_;
-};
-
-using Row = std::map<std::wstring, Value>;
+// A row: the columns' values.
+using Row = std::map<std::wstring, quorin::Variant>;
 
 struct RecordsetCall {
     std::string method;  // "RecordCount", "Collect", "Item", ... or "unsupported:<name>"
     std::wstring field;  // the field a call names or belongs to
-    std::vector<Value> args;
+    std::vector<quorin::Variant> args;
     long row = -1;  // the current row when the call came
 };
 
@@ -80,10 +55,10 @@ struct RecordsetCall {
 std::vector<std::wstring> EnrollmentColumns();
 
 class RecordsetStandin final
-    : public standins::Object<
+    : public quorin::Object<
           RecordsetStandin,
-          standins::Exposes<_ADORecordset, IID_IDispatch, ado::kIidAdo, ado::kIidRecordset15,
-                            ado::kIidRecordset20, ado::kIidRecordset21, ado::kIidRecordset>> {
+          quorin::Exposes<_ADORecordset, IID_IDispatch, ado::kIidAdo, ado::kIidRecordset15,
+                          ado::kIidRecordset20, ado::kIidRecordset21, ado::kIidRecordset>> {
   public:
     // A new recordset with these columns and no rows, positioned at its end.
     static quorin::ComPtr<RecordsetStandin> Create(
@@ -213,7 +188,7 @@ class RecordsetStandin final
     ~RecordsetStandin() = default;
     // Records a call; answers the failure scripted for it, if any.
     HRESULT Record(const std::string& method, const std::wstring& field,
-                   std::vector<Value> args = {});
+                   std::vector<quorin::Variant> args = {});
     HRESULT Unsupported(const char* name);
     bool HasColumn(const std::wstring& name) const;
 

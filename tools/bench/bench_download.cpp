@@ -21,14 +21,16 @@
 
 #include "contract.h"
 #include "device/clock.h"
-#include "driver/com.h"
-#include "driver/identity.h"
+#include "com/com.h"
+#include "com/variant.h"
+#include "contract/identity.h"
 #include "standins/clock/scenario.h"
 #include "standins/collection/collection_probe.h"
 #include "standins/pelt/pelt_probe.h"
 
 using quorin::Bstr;
 using quorin::ComPtr;
+using quorin::Variant;
 
 namespace {
 
@@ -119,44 +121,34 @@ class LogReader {
                                control_.put_void()));
         Start(clocksim::kConnectSerial, {38400, kMachine, kPort});
         Start(clocksim::kStartLogRead, {kMachine});
-        // Reversed: argument 11 first.
-        V_VT(&args_[10]) = VT_I4;
-        V_I4(&args_[10]) = kMachine;
-        RefI4(args_[9], &machineVar_);
-        RefI4(args_[8], &out_[0]);
-        RefI4(args_[7], &machineVar_);
-        for (int k = 5; k <= 11; ++k) RefI4(args_[11 - k], &out_[k - 4]);
+        // Reversed: argument 11 first. None of them owns anything.
+        args_[10] = Variant::I4(kMachine).detach();
+        args_[9] = Variant::RefI4(&machineVar_).detach();
+        args_[8] = Variant::RefI4(&out_[0]).detach();
+        args_[7] = Variant::RefI4(&machineVar_).detach();
+        for (int k = 5; k <= 11; ++k) args_[11 - k] = Variant::RefI4(&out_[k - 4]).detach();
     }
     bool Next() {
         DISPPARAMS params{args_, nullptr, 11, 0};
-        VARIANT more;
-        VariantInit(&more);
+        Variant more;
         Check("NextLogRecord",
               control_->Invoke(clocksim::kNextLogRecord, IID_NULL, LOCALE_USER_DEFAULT,
-                               DISPATCH_METHOD, &params, &more, nullptr, nullptr));
-        return V_VT(&more) == VT_BOOL && V_BOOL(&more);
+                               DISPATCH_METHOD, &params, more.get(), nullptr, nullptr));
+        return more.vt() == VT_BOOL && V_BOOL(more.get());
     }
     LONG person() const { return out_[0]; }
 
   private:
     // A call with 32-bit integer arguments, given last first, that must answer True.
     void Start(DISPID id, std::vector<LONG> reversed) {
-        std::vector<VARIANT> args(reversed.size());
-        for (size_t i = 0; i < args.size(); ++i) {
-            V_VT(&args[i]) = VT_I4;
-            V_I4(&args[i]) = reversed[i];
-        }
+        std::vector<VARIANT> args;
+        for (LONG value : reversed) args.push_back(Variant::I4(value).detach());
         DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
-        VARIANT answer;
-        VariantInit(&answer);
+        Variant answer;
         Check("starting the log read",
-              control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &answer,
-                               nullptr, nullptr));
-        if (V_VT(&answer) != VT_BOOL || !V_BOOL(&answer)) Die("starting the log read", E_FAIL);
-    }
-    static void RefI4(VARIANT& v, LONG* p) {
-        V_VT(&v) = VT_BYREF | VT_I4;
-        V_I4REF(&v) = p;
+              control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                               answer.get(), nullptr, nullptr));
+        if (answer.vt() != VT_BOOL || !V_BOOL(answer.get())) Die("starting the log read", E_FAIL);
     }
     ComPtr<IDispatch> control_;
     LONG machineVar_ = kMachine;
@@ -169,10 +161,6 @@ double TimeFloor(long records, bool yield) {
     PrepareClock(records);
     ComPtr<_Collection> col = NewCollection();
     LogReader log;
-    VARIANT missing;
-    V_VT(&missing) = VT_ERROR;
-    V_ERROR(&missing) = DISP_E_PARAMNOTFOUND;
-
     long made = 0;
     const double start = Seconds();
     for (;;) {
@@ -182,20 +170,13 @@ double TimeFloor(long records, bool yield) {
         Check("creating a CardRecord",
               CoCreateInstance(quorin::kClsidCardRecord, nullptr, CLSCTX_INPROC_SERVER,
                                __uuidof(_CardRecord), record.put_void()));
-        VARIANT person;
-        V_VT(&person) = VT_I4;
-        V_I4(&person) = log.person();
-        Check("PersonNo", record->put_PersonNo(person));
-        VARIANT time;
-        V_VT(&time) = VT_DATE;
-        V_DATE(&time) = 39448.0;
-        Check("SwipeTime", record->put_SwipeTime(time));
+        // The values built as the download builds them.
+        Check("PersonNo", record->put_PersonNo(*Variant::I4(log.person()).get()));
+        Check("SwipeTime", record->put_SwipeTime(*Variant::Date(39448.0).get()));
         IDispatch* item = record.get();
-        VARIANT ref;
-        V_VT(&ref) = VT_BYREF | VT_DISPATCH;
-        V_DISPATCHREF(&ref) = &item;
-        VARIANT key = missing, before = missing, after = missing;
-        Check("Add", col->Add(&ref, &key, &before, &after));
+        Variant ref = Variant::RefDispatch(&item);
+        Variant key = Variant::Missing(), before = Variant::Missing(), after = Variant::Missing();
+        Check("Add", col->Add(ref.get(), key.get(), before.get(), after.get()));
         ++made;
     }
     const double elapsed = Seconds() - start;

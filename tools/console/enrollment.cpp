@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/com.h"
+#include "com/com.h"
+#include "com/variant.h"
 #include "standins/common/text.h"
 #include "standins/recordset/recordset.h"
 
@@ -16,9 +17,9 @@ namespace {
 
 using qt::RecordsetStandin;
 using qt::Row;
-using qt::Value;
 using quorin::Bstr;
 using quorin::ComPtr;
+using quorin::Variant;
 
 using standins::Utf8;
 using standins::Wide;
@@ -34,16 +35,16 @@ short Number(const wchar_t* text) {
 }
 
 // How the console shows a field value.
-std::wstring Describe(const Value& v) {
+std::wstring Describe(const Variant& v) {
     switch (v.vt()) {
         case VT_EMPTY:
             return L"Empty";
         case VT_NULL:
             return L"Null";
         case VT_I2:
-            return std::to_wstring(V_I2(&v.get()));
+            return std::to_wstring(V_I2(v.get()));
         case VT_I4:
-            return std::to_wstring(V_I4(&v.get()));
+            return std::to_wstring(V_I4(v.get()));
         case VT_BSTR:
             return L"\"" + v.text() + L"\"";
         case VT_ARRAY | VT_UI1:
@@ -62,15 +63,15 @@ void ShowRow(const Row& row) {
 
 // The row file: one field a line, "<name> <kind> <value>", kind one of NULL, EMPTY, I2, I4, TEXT
 // (UTF-8 to the end of the line) and BYTES (hexadecimal).
-std::string FieldLine(const std::wstring& name, const Value& v) {
+std::string FieldLine(const std::wstring& name, const Variant& v) {
     std::string line = Utf8(name) + ' ';
     switch (v.vt()) {
         case VT_EMPTY:
             return line + "EMPTY";
         case VT_I2:
-            return line + "I2 " + std::to_string(V_I2(&v.get()));
+            return line + "I2 " + std::to_string(V_I2(v.get()));
         case VT_I4:
-            return line + "I4 " + std::to_string(V_I4(&v.get()));
+            return line + "I4 " + std::to_string(V_I4(v.get()));
         case VT_BSTR:
             return line + "TEXT " + Utf8(v.text());
         case VT_ARRAY | VT_UI1: {
@@ -106,21 +107,21 @@ bool ParseField(const std::string& line, Row* row) {
     const std::string kind = line.substr(a + 1, b == std::string::npos ? b : b - a - 1);
     const std::string rest = b == std::string::npos ? std::string() : line.substr(b + 1);
     if (kind == "NULL") {
-        (*row)[name] = Value::Null();
+        (*row)[name] = Variant::Null();
     } else if (kind == "EMPTY") {
-        (*row)[name] = Value();
+        (*row)[name] = Variant();
     } else if (kind == "I2") {
-        (*row)[name] = Value::I2(static_cast<short>(std::strtol(rest.c_str(), nullptr, 10)));
+        (*row)[name] = Variant::I2(static_cast<short>(std::strtol(rest.c_str(), nullptr, 10)));
     } else if (kind == "I4") {
-        (*row)[name] = Value::I4(std::strtol(rest.c_str(), nullptr, 10));
+        (*row)[name] = Variant::I4(std::strtol(rest.c_str(), nullptr, 10));
     } else if (kind == "TEXT") {
-        (*row)[name] = Value::Text(Wide(rest));
+        (*row)[name] = Variant::Text(Wide(rest));
     } else if (kind == "BYTES") {
         if (rest.size() % 2) return false;
         std::vector<BYTE> bytes;
         for (size_t i = 0; i < rest.size(); i += 2)
             bytes.push_back(static_cast<BYTE>(std::stoul(rest.substr(i, 2), nullptr, 16)));
-        (*row)[name] = Value::Bytes(bytes);
+        (*row)[name] = Variant::Bytes(bytes);
     } else {
         return false;
     }
@@ -163,7 +164,7 @@ int BackupCommand(IMachine* machine, int argc, wchar_t** argv) {
     ComPtr<RecordsetStandin> rs = RecordsetStandin::Create();
     // Like the host's table, a new row starts with an empty template rather than Null, so that a
     // password row can be restored too.
-    rs->defaults[L"bFingerprint"] = Value::Bytes({});
+    rs->defaults[L"bFingerprint"] = Variant::Bytes({});
     Bstr ip(L""), person(argv[4]);
     BSTR msg = SysAllocString(L"");
     _ADORecordset* rows = rs.get();

@@ -24,7 +24,8 @@
 #include <nlohmann/json.hpp>
 
 #include "contract.h"
-#include "driver/com.h"
+#include "com/com.h"
+#include "com/variant.h"
 #include "standins/common/text.h"
 #include "tools/console/enrollment.h"
 
@@ -154,11 +155,8 @@ void ForEachItem(_Collection* col, F&& each) {
     long count = 0;
     col->Count(&count);
     for (long i = 1; i <= count; ++i) {
-        VARIANT index;
-        V_VT(&index) = VT_I4;
-        V_I4(&index) = i;
-        Variant item;
-        if (FAILED(col->Item(&index, item.get())) || V_VT(item.get()) != VT_DISPATCH) continue;
+        Variant index = Variant::I4(i), item;
+        if (FAILED(col->Item(index.get(), item.get())) || V_VT(item.get()) != VT_DISPATCH) continue;
         each(V_DISPATCH(item.get()));
     }
 }

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "contract.h"
-#include "driver/com.h"
-#include "driver/identity.h"
+#include "com/com.h"
+#include "contract/identity.h"
 
 using quorin::ComPtr;
 

@@ -1,4 +1,5 @@
-// The ADO 2.6 recordset interfaces, from the platform's back-compatible ADO header.
+// The ADO 2.6 recordset interfaces, from the platform's back-compatible ADO header, for the driver
+// that reads and fills a host's recordset and for the recordset that stands in for the host's.
 //
 // That header declares the coclasses for C++ as bare statements ("Connection;") after typedefs of
 // the same names, which C++ rejects; the names are blanked while it is read. No library defines

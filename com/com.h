@@ -1,4 +1,5 @@
-// Small owners for the COM resources an operation holds, so that every way out releases them.
+// Small owners for the COM and system resources code holds, so that every way out releases them:
+// interface pointers, BSTRs, SAFEARRAYs, registry keys and local memory. Variants: variant.h.
 #pragma once
 
 #include <windows.h>
@@ -94,27 +95,6 @@ class Bstr {
     BSTR s_ = nullptr;
 };
 
-// An owned VARIANT, cleared on every way out.
-class Variant {
-  public:
-    Variant() { VariantInit(&v_); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    ~Variant() { VariantClear(&v_); }
-
-    VARIANT* get() { return &v_; }
-    const VARIANT* get() const { return &v_; }
-    VARIANT* put() {
-        VariantClear(&v_);
-        return &v_;
-    }
-    VARIANT* operator->() { return &v_; }
-    const VARIANT* operator->() const { return &v_; }
-
-  private:
-    VARIANT v_;
-};
-
 // An owned SAFEARRAY.
 class SafeArray {
   public:
@@ -137,33 +117,38 @@ class SafeArray {
     SAFEARRAY* a_ = nullptr;
 };
 
-// Plain variants, owning nothing.
-inline VARIANT MakeI2(short value) {
-    VARIANT v;
-    V_VT(&v) = VT_I2;
-    V_I2(&v) = value;
-    return v;
-}
-inline VARIANT MakeI4(long value) {
-    VARIANT v;
-    V_VT(&v) = VT_I4;
-    V_I4(&v) = value;
-    return v;
-}
-inline VARIANT MakeDate(DATE value) {
-    VARIANT v;
-    V_VT(&v) = VT_DATE;
-    V_DATE(&v) = value;
-    return v;
-}
+// An owned handle of a kind that one function closes (a registry key, local memory); Close is a
+// function object that closes it.
+template <class H, class Close>
+class Handle {
+  public:
+    Handle() = default;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    Handle(Handle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+    ~Handle() {
+        if (h_) Close{}(h_);
+    }
+    H get() const { return h_; }
+    // For out parameters: closes what is held and hands out the slot.
+    H* put() {
+        if (h_) Close{}(std::exchange(h_, nullptr));
+        return &h_;
+    }
+    explicit operator bool() const { return h_ != nullptr; }
 
-// An optional argument left out.
-inline VARIANT MakeMissing() {
-    VARIANT v;
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
+  private:
+    H h_ = nullptr;
+};
+
+struct CloseRegKey {
+    void operator()(HKEY key) const { RegCloseKey(key); }
+};
+struct FreeLocal {
+    void operator()(HLOCAL memory) const { LocalFree(memory); }
+};
+using RegKey = Handle<HKEY, CloseRegKey>;
+using LocalMemory = Handle<HLOCAL, FreeLocal>;
 
 // Writes a by-reference string parameter, freeing what it held.
 inline void AssignBstr(BSTR* target, Bstr value) {

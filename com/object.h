@@ -1,7 +1,6 @@
-// IUnknown and the empty part of IDispatch for the stand-ins' COM objects, so that each class
-// lists what it answers instead of spelling out QueryInterface, AddRef and Release again. Free of
-// the server code, because the recordset stand-in, which no server hands out, uses it too; a
-// server's objects take ServerObject (server.h), which also keeps the module loaded.
+// IUnknown written once: a class lists the interfaces it exposes, and QueryInterface, AddRef and
+// Release come from Object. Every object holds the module lock while it lives, so that
+// DllCanUnloadNow counts nothing by hand. ClassFactory serves any class through the same helper.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +10,9 @@
 #include <new>
 #include <utility>
 
-namespace standins {
+#include "com/module.h"
+
+namespace quorin {
 
 // One interface of an object: the base class that implements it, and the identifiers that
 // QueryInterface answers with that base. IUnknown is never listed: the first entry answers it.
@@ -48,8 +49,8 @@ class Object : public First::Implementation, public Rest::Implementation... {
     }
 
   protected:
-    Object() = default;
-    ~Object() = default;
+    Object() { ModuleAddRef(); }
+    ~Object() { ModuleRelease(); }
 
   private:
     // Hands out the entry's interface pointer when it answers.
@@ -82,6 +83,8 @@ class NoTypeInfo : public Interface {
 // Makes a T and hands out its interface riid; the object is gone again if the caller got none.
 template <class T, class... Args>
 HRESULT CreateInstance(REFIID riid, void** ppv, Args&&... args) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
     auto* object = new (std::nothrow) T(std::forward<Args>(args)...);
     if (!object) return E_OUTOFMEMORY;
     HRESULT hr = object->QueryInterface(riid, ppv);
@@ -89,4 +92,30 @@ HRESULT CreateInstance(REFIID riid, void** ppv, Args&&... args) {
     return hr;
 }
 
-}  // namespace standins
+// The class factory of one class, made for each DllGetClassObject. Its references hold the module
+// lock as any object's do; LockServer locks are counted for the whole module apart from them, so
+// that an unlock without a lock to match changes nothing.
+class ClassFactory final : public Object<ClassFactory, Exposes<IClassFactory, IID_IClassFactory>> {
+  public:
+    using Creator = HRESULT (*)(REFIID riid, void** ppv);
+
+    // DllGetClassObject's answer for a class that `create` makes.
+    static HRESULT Serve(Creator create, REFIID riid, void** ppv) {
+        return quorin::CreateInstance<ClassFactory>(riid, ppv, create);
+    }
+
+    explicit ClassFactory(Creator create) : create_(create) {}
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        return create_(riid, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
+
+  private:
+    Creator create_;
+};
+
+}  // namespace quorin

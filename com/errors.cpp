@@ -1,10 +1,10 @@
-#include "driver/errors.h"
+#include "com/errors.h"
 
 #include <oleauto.h>
 
 #include <cwchar>
 
-#include "driver/com.h"
+#include "com/com.h"
 
 namespace quorin {
 
@@ -84,13 +84,12 @@ const wchar_t* KnownText(HRESULT hr) {
 }  // namespace
 
 std::wstring SystemMessage(HRESULT hr) {
-    wchar_t* text = nullptr;
+    LocalMemory text;
     DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(text.put()), 0, nullptr);
     std::wstring out;
-    if (n && text) out.assign(text, n);
-    if (text) LocalFree(text);
+    if (n && text) out.assign(static_cast<const wchar_t*>(text.get()), n);
     while (!out.empty() && (out.back() == L'\n' || out.back() == L'\r' || out.back() == L' '))
         out.pop_back();
     if (out.empty() && KnownText(hr)) out = KnownText(hr);
@@ -114,16 +113,14 @@ void RaiseHresult(HRESULT hr) {
     throw RaisedError(hr, std::move(description));
 }
 
-HRESULT RaisedError::report() const {
+void PublishErrorInfo(REFGUID guid, const wchar_t* source, const std::wstring& description) {
     ComPtr<ICreateErrorInfo> create;
-    if (SUCCEEDED(CreateErrorInfo(create.put()))) {
-        create->SetGUID(GUID_NULL);
-        create->SetSource(const_cast<LPOLESTR>(L"Quorin.clsMachine"));
-        create->SetDescription(const_cast<LPOLESTR>(description_.c_str()));
-        ComPtr<IErrorInfo> info;
-        if (SUCCEEDED(create.query(info))) SetErrorInfo(0, info.get());
-    }
-    return FAILED(hr_) ? hr_ : E_FAIL;
+    if (FAILED(CreateErrorInfo(create.put()))) return;
+    create->SetGUID(guid);
+    create->SetSource(const_cast<LPOLESTR>(source));
+    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+    ComPtr<IErrorInfo> info;
+    if (SUCCEEDED(create.query(info))) SetErrorInfo(0, info.get());
 }
 
 }  // namespace quorin

@@ -4,21 +4,20 @@
 
 #include <windows.h>
 
-#include <atomic>
-
-#include "driver/ado.h"
+#include "com/ado.h"
+#include "com/object.h"
 #include "contract.h"
 
 namespace quorin {
 
-class Machine final : public _clsMachine, public IMachine, public ISupportErrorInfo {
+// IDispatch is the default interface _clsMachine.
+class Machine final
+    : public Object<Machine, Exposes<_clsMachine, IID_IDispatch, __uuidof(_clsMachine)>,
+                    Exposes<IMachine, __uuidof(IMachine)>,
+                    Exposes<ISupportErrorInfo, IID_ISupportErrorInfo>> {
   public:
-    static HRESULT Create(REFIID riid, void** ppv);
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
+    // The class factory's creator.
+    static HRESULT Create(REFIID riid, void** ppv) { return CreateInstance<Machine>(riid, ppv); }
 
     // IDispatch, shared by both dual interfaces; answered for _clsMachine's identifiers.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
@@ -93,15 +92,6 @@ class Machine final : public _clsMachine, public IMachine, public ISupportErrorI
                                           short imachineno, VARIANT_BOOL* result) override {
         return IMachine_delCardData(blnPort, strIp, iPort, imachineno, result);
     }
-
-  private:
-    Machine();
-    ~Machine();
-
-    std::atomic<ULONG> refs_{1};
 };
-
-// Objects of the component that are alive, for the server's unload check.
-long LiveObjects();
 
 }  // namespace quorin

@@ -17,10 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "driver/com.h"
-#include "driver/identity.h"
-#include "driver/machine.h"
-#include "driver/module.h"
+#include "com/com.h"
+#include "com/module.h"
+#include "com/variant.h"
+#include "contract/identity.h"
+#include "server/machine.h"
 
 namespace quorin {
 
@@ -148,7 +149,6 @@ class InOutVariants {
     InOutVariants& operator=(const InOutVariants&) = delete;
     ~InOutVariants() {
         for (const Rewritten& r : rewritten_) params_.rgvarg[r.index] = r.original;
-        for (Copy& c : copies_) VariantClear(&c.value);
     }
 
     // Fails with the conversion's error, argErr naming the argument by its index in rgvarg.
@@ -181,9 +181,8 @@ class InOutVariants {
                 continue;  // the platform converts it into a copy of its own
             }
             if (!value) {
-                copies_.push_back({variable, {}});
-                value = &copies_.back().value;
-                VariantInit(value);
+                copies_.push_back({variable, Variant()});
+                value = copies_.back().value.get();
                 HRESULT hr = VariantChangeType(value, variable ? variable : &arg, 0, valueType);
                 if (FAILED(hr)) {
                     if (argErr) *argErr = i;
@@ -201,8 +200,7 @@ class InOutVariants {
         for (Copy& c : copies_) {
             if (!c.variable) continue;
             VariantClear(c.variable);
-            *c.variable = c.value;
-            VariantInit(&c.value);
+            *c.variable = c.value.detach();
         }
     }
 
@@ -213,7 +211,7 @@ class InOutVariants {
     };
     struct Copy {
         VARIANT* variable;  // where the outcome goes; none for a value
-        VARIANT value;
+        Variant value;
     };
     DISPPARAMS& params_;
     std::vector<Rewritten> rewritten_;

@@ -25,8 +25,6 @@ class RaisedError {
 
     HRESULT hr() const { return hr_; }
     const std::wstring& description() const { return description_; }
-    // Publishes the error as the thread's COM error information and returns its HRESULT.
-    HRESULT report() const;
 
   private:
     HRESULT hr_;
@@ -54,5 +52,14 @@ inline void Check(HRESULT hr) {
 
 // The system's text for an HRESULT, without the trailing line break.
 std::wstring SystemMessage(HRESULT hr);
+
+// Leaves the description as the thread's COM error information, for the caller of the method that
+// is failing.
+void PublishErrorInfo(REFGUID guid, const wchar_t* source, const std::wstring& description);
+
+// The HRESULT of a registry or other Win32 result code.
+inline HRESULT FromWin32(LONG rc) {
+    return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc);
+}
 
 }  // namespace quorin

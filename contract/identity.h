@@ -1,4 +1,6 @@
-// Class and library identifiers of the driver and of the objects it reaches.
+// Class and library identifiers of the driver and of the objects it reaches, as the host and the
+// device maker publish them. The stand-ins carry their own copies, so that a wrong one here fails
+// the tests instead of being registered by the stand-ins too.
 #pragma once
 
 #include <windows.h>

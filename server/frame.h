@@ -1,0 +1,52 @@
+// The frame every working operation of clsMachine runs in: an error handler armed with the result
+// False, and the result written on every way out.
+#pragma once
+
+#include <windows.h>
+
+#include <new>
+
+#include "com/errors.h"
+
+namespace quorin {
+
+// Publishes an error that escaped an operation's handler as the thread's COM error information
+// and returns its HRESULT.
+HRESULT ReportEscaped(const RaisedError& error);
+
+// Runs an operation (operations/operations.h). Any error raised in its Run ends it in its Fail,
+// which may put a message in place; the result is then False and the call succeeds. An error
+// raised inside Fail is not caught again: it reaches the host as a failing HRESULT with the
+// result False.
+template <class Operation>
+HRESULT RunGuarded(VARIANT_BOOL* result, Operation&& operation) {
+    if (!result) return E_POINTER;
+    *result = VARIANT_FALSE;
+    bool outcome = false;
+    try {
+        try {
+            outcome = operation.Run();
+        } catch (const std::bad_alloc&) {
+            throw RaisedError(VbErrorHresult(VbError::OutOfMemory),
+                              VbErrorText(VbError::OutOfMemory));
+        } catch (const RaisedError&) {
+            throw;
+        } catch (...) {
+            // Nothing may unwind through a COM method.
+            throw RaisedError(E_UNEXPECTED, SystemMessage(E_UNEXPECTED));
+        }
+    } catch (const RaisedError& error) {
+        try {
+            operation.Fail(error);
+        } catch (const RaisedError& escaped) {
+            return ReportEscaped(escaped);
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+        outcome = false;
+    }
+    *result = outcome ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+}  // namespace quorin
