@@ -344,12 +344,18 @@ TEST_F(Scenario, LineTimingSlowsTheCallsByTheSpeedFactor) {
         {"backup", 0.1198, [&] { EXPECT_EQ(VARIANT_TRUE, Backup(1, 1, L"7").result); }},
         {"discovery of an absent device", 1.0, [&] { Discover(2, 1); }},
     };
-    ASSERT_EQ(S_OK, Load(site)) << qt::Utf8(Clock().refusal);
+    // The same site with the timing off gives what the calls cost by themselves on this
+    // machine (an emulated 32-bit loader makes them slow), which the line time comes on top of.
+    std::string untimed = site;
+    untimed.replace(untimed.find("\"enabled\": true"), 15, "\"enabled\": false");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        ASSERT_EQ(S_OK, Load(untimed)) << qt::Utf8(Clock().refusal);
+        const double calls = seconds([&] { c.run(); });
+        ASSERT_EQ(S_OK, Load(site)) << qt::Utf8(Clock().refusal);
         const double took = seconds([&] { c.run(); });
         EXPECT_GE(took, c.expected * 0.9);
-        EXPECT_LE(took, c.expected + 1.5);
+        EXPECT_LE(took, calls + c.expected + 1.5);
     }
     // Off unless a file turns it on.
     ASSERT_EQ(S_OK, Load(kSite));
