@@ -79,18 +79,41 @@ Snapshot Within(const Snapshot& s, const std::wstring& key) {
     return out;
 }
 
-DWORD RunProgram(std::wstring commandLine) {
+DWORD RunProgram(std::wstring commandLine, std::string* output) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
+    HANDLE out = INVALID_HANDLE_VALUE;
+    wchar_t folder[MAX_PATH] = {}, file[MAX_PATH] = {};
+    if (output) {
+        GetTempPathW(MAX_PATH, folder);
+        GetTempFileNameW(folder, L"out", 0, file);
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        out = CreateFileW(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          &inherit, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (out == INVALID_HANDLE_VALUE) return ~0u;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = out;
+        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    }
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi))
-        return ~0u;
-    WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = ~0u;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, output != nullptr, 0, nullptr,
+                       nullptr, &si, &pi)) {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    if (output) {
+        output->clear();
+        SetFilePointer(out, 0, nullptr, FILE_BEGIN);
+        char buffer[4096];
+        DWORD n = 0;
+        while (ReadFile(out, buffer, sizeof buffer, &n, nullptr) && n > 0)
+            output->append(buffer, n);
+        CloseHandle(out);
+    }
     return code;
 }
 

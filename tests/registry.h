@@ -28,7 +28,8 @@ void ExpectSame(const Snapshot& expected, const Snapshot& actual);
 bool Under(const std::wstring& path, const std::wstring& key);
 Snapshot Within(const Snapshot& s, const std::wstring& key);
 
-// Runs a command line and waits for it; its exit code, or ~0 when it could not start.
-DWORD RunProgram(std::wstring commandLine);
+// Runs a command line and waits for it; its exit code, or ~0 when it could not start. With
+// `output`, what it writes to its standard output is kept there.
+DWORD RunProgram(std::wstring commandLine, std::string* output = nullptr);
 
 }  // namespace qt
