@@ -55,8 +55,15 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// msiexec as an administrator runs it at the command prompt: the system's own, 64-bit on a 64-bit
+// system, which a 32-bit program reaches through sysnative.
 DWORD Msiexec(const std::wstring& args) {
-    return RunProgram(L"msiexec.exe " + args + L" /qn");
+    wchar_t path[MAX_PATH] = {};
+    ExpandEnvironmentStringsW(
+        k64 ? L"%SystemRoot%\\system32\\msiexec.exe" : L"%SystemRoot%\\sysnative\\msiexec.exe",
+        path, MAX_PATH);
+    const std::wstring msiexec = Exists(path) ? path : L"msiexec.exe";
+    return RunProgram(L"\"" + msiexec + L"\" " + args + L" /qn");
 }
 DWORD Regsvr32(const std::wstring& args) {
     return RunProgram(L"regsvr32.exe /s " + args + L"\"" + InstalledFile() + L"\"");
