@@ -3,7 +3,8 @@
 // install over it, a host creates the driver by its ProgID from the installed file and downloads
 // from the simulated clock, and uninstalling leaves the registry as it was before. The package's
 // keys are those that regsvr32 writes for a file at the same place. QUORIN_PACKAGE,
-// QUORIN_OLDER_PACKAGE and QUORIN_PACKAGE_DLL name the packages and the file the package carries.
+// QUORIN_OLDER_PACKAGE and QUORIN_PACKAGE_DLL name the packages and the file the package carries,
+// QUORIN_VERSION and QUORIN_OLDER_VERSION the packages' versions.
 #include <windows.h>
 #include <msi.h>
 #include <objbase.h>
@@ -146,22 +147,25 @@ std::string DownloadThroughInstalledDriver() {
 TEST(Package, UpgradesServesUninstallsAndWritesWhatRegsvr32Writes) {
     const std::wstring package = Env(L"QUORIN_PACKAGE"), older = Env(L"QUORIN_OLDER_PACKAGE");
     const std::string shipped = Bytes(Env(L"QUORIN_PACKAGE_DLL"));
-    ASSERT_FALSE(package.empty() || older.empty() || shipped.empty())
-        << "QUORIN_PACKAGE, QUORIN_OLDER_PACKAGE and QUORIN_PACKAGE_DLL name the packages";
+    const std::wstring version = Env(L"QUORIN_VERSION"),
+                       olderVersion = Env(L"QUORIN_OLDER_VERSION");
+    ASSERT_FALSE(package.empty() || older.empty() || shipped.empty() || version.empty() ||
+                 olderVersion.empty())
+        << "QUORIN_PACKAGE, QUORIN_OLDER_PACKAGE, QUORIN_PACKAGE_DLL and their versions are unset";
     ASSERT_FALSE(Exists(InstallFolder())) << "the prefix is not fresh";
     ASSERT_EQ(std::vector<std::wstring>{}, InstalledVersions());
     const Snapshot before = Registry();
 
     // An older version, then this one over it: one product is left, with this version's file.
     ASSERT_EQ(0u, Msiexec(L"/i \"" + older + L"\""));
-    EXPECT_EQ(std::vector<std::wstring>{L"8.70"}, InstalledVersions());
+    EXPECT_EQ(std::vector<std::wstring>{olderVersion}, InstalledVersions());
     EXPECT_EQ(shipped + "older build", Bytes(InstalledFile()));
     ASSERT_EQ(0u, Msiexec(L"/i \"" + package + L"\""));
-    EXPECT_EQ(std::vector<std::wstring>{L"8.71"}, InstalledVersions());
+    EXPECT_EQ(std::vector<std::wstring>{version}, InstalledVersions());
     EXPECT_TRUE(Bytes(InstalledFile()) == shipped) << "the installed file is not this version's";
     // The older one does not go back over it.
     EXPECT_EQ(DWORD(ERROR_INSTALL_FAILURE), Msiexec(L"/i \"" + older + L"\""));
-    EXPECT_EQ(std::vector<std::wstring>{L"8.71"}, InstalledVersions());
+    EXPECT_EQ(std::vector<std::wstring>{version}, InstalledVersions());
     EXPECT_TRUE(Bytes(InstalledFile()) == shipped);
 
     const Snapshot installed = Registry();
