@@ -17,13 +17,6 @@ namespace quorin::server {
 
 namespace {
 
-// One registry value that registration writes under HKLM.
-struct Entry {
-    std::wstring key;
-    const wchar_t* name;  // nullptr: the key's default value
-    std::wstring value;
-};
-
 const std::wstring& ClassKey() {
     static const std::wstring key = L"Software\\Classes\\CLSID\\" + GuidText(kClsidClsMachine);
     return key;
@@ -33,30 +26,41 @@ const std::wstring& ProgIdKey() {
     return key;
 }
 
-// The class and its ProgID, in the order they are written.
-std::vector<Entry> ClassEntries(const std::wstring& path) {
+}  // namespace
+
+std::vector<RegistryValue> ClassEntries(const std::wstring& path) {
     const std::wstring& cls = ClassKey();
     return {
-        {cls, nullptr, kProgId},
-        {cls + L"\\InprocServer32", nullptr, path},
+        {cls, L"", kProgId},
+        {cls + L"\\InprocServer32", L"", path},
         {cls + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
-        {cls + L"\\ProgID", nullptr, kProgId},
-        {cls + L"\\TypeLib", nullptr, GuidText(kLibidQuorin)},
-        {cls + L"\\VERSION", nullptr, L"1.0"},
-        {ProgIdKey(), nullptr, kProgId},
-        {ProgIdKey() + L"\\CLSID", nullptr, GuidText(kClsidClsMachine)},
+        {cls + L"\\ProgID", L"", kProgId},
+        {cls + L"\\TypeLib", L"", GuidText(kLibidQuorin)},
+        {cls + L"\\VERSION", L"", L"1.0"},
+        {ProgIdKey(), L"", kProgId},
+        {ProgIdKey() + L"\\CLSID", L"", GuidText(kClsidClsMachine)},
     };
 }
+
+std::wstring HelpFolder(const std::wstring& path) {
+    return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+namespace {
 
 // The keys those entries live in, innermost first (a child's path is longer than its parent's).
 std::vector<std::wstring> ClassKeys() {
     std::vector<std::wstring> keys;
-    for (const Entry& e : ClassEntries(std::wstring()))
+    for (const RegistryValue& e : ClassEntries(std::wstring()))
         if (std::find(keys.begin(), keys.end(), e.key) == keys.end()) keys.push_back(e.key);
     std::stable_sort(keys.begin(), keys.end(), [](const std::wstring& a, const std::wstring& b) {
         return a.size() > b.size();
     });
     return keys;
+}
+
+const wchar_t* ValueName(const RegistryValue& e) {
+    return e.name.empty() ? nullptr : e.name.c_str();
 }
 
 LONG DeleteIfEmpty(const std::wstring& path) {
@@ -82,8 +86,8 @@ HRESULT RemoveClassEntries() {
     auto note = [&first](LONG rc) {
         if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && first == ERROR_SUCCESS) first = rc;
     };
-    for (const Entry& e : ClassEntries(std::wstring()))
-        note(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, e.key.c_str(), e.name));
+    for (const RegistryValue& e : ClassEntries(std::wstring()))
+        note(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, e.key.c_str(), ValueName(e)));
     for (const std::wstring& key : ClassKeys()) note(DeleteIfEmpty(key));
     return FromWin32(first);
 }
@@ -125,14 +129,18 @@ HRESULT RegisterServer(HMODULE module) {
     const std::wstring path = ModulePath(module);
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
 
-    // Registered under the module's path exactly as the loader reports it.
+    // Registered under the module's path exactly as the loader reports it. The help folder is
+    // given rather than left to the platform, which would write it without the closing backslash
+    // that an installer's folder has: so the package can write the same value.
     ComPtr<ITypeLib> lib;
     HRESULT hr = LoadOwnTypeLib(path, lib);
-    if (SUCCEEDED(hr)) hr = RegisterTypeLib(lib.get(), const_cast<OLECHAR*>(path.c_str()), nullptr);
+    std::wstring help = HelpFolder(path);
+    if (SUCCEEDED(hr))
+        hr = RegisterTypeLib(lib.get(), const_cast<OLECHAR*>(path.c_str()), help.data());
     if (FAILED(hr)) return hr;
 
-    for (const Entry& e : ClassEntries(path)) {
-        LONG rc = WriteRegistryText(HKEY_LOCAL_MACHINE, e.key, e.name, e.value);
+    for (const RegistryValue& e : ClassEntries(path)) {
+        LONG rc = WriteRegistryText(HKEY_LOCAL_MACHINE, e.key, ValueName(e), e.value);
         if (rc != ERROR_SUCCESS) {
             // No half-written class is left behind.
             RemoveClassEntries();

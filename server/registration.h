@@ -3,9 +3,27 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 namespace quorin::server {
 
 HRESULT RegisterServer(HMODULE module);
 HRESULT UnregisterServer(HMODULE module);
+
+// One registry value under HKEY_LOCAL_MACHINE.
+struct RegistryValue {
+    std::wstring key;
+    std::wstring name;  // empty: the key's default value
+    std::wstring value;
+};
+
+// The class and its ProgID, as RegisterServer writes them (in this order) for the server file at
+// `path`. The installer's package writes the same values: it is generated from this table.
+std::vector<RegistryValue> ClassEntries(const std::wstring& path);
+
+// The help folder registered with the type library for the server file at `path`: the file's
+// folder, ending in a backslash as an installer writes a folder.
+std::wstring HelpFolder(const std::wstring& path);
 
 }  // namespace quorin::server

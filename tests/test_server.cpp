@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/registry.h"
 #include "tests/support.h"
 #include "tests/typelib_expect.h"
 
@@ -23,11 +24,6 @@ const std::wstring kClsid = L"{868DE1EB-2CA2-43C2-9D8C-E5D10182A937}";
 const std::wstring kLibid = L"{D6E5994A-10CC-4129-81B8-78876DBEFBFF}";
 const std::wstring kIid = L"{DC84393F-9880-4B19-AC13-B0C72743C5F6}";
 const std::wstring kClasses = L"Software\\Classes";
-
-std::wstring Lower(std::wstring s) {
-    CharLowerBuffW(s.data(), DWORD(s.size()));
-    return s;
-}
 
 // Where a host of this program's kind looks: a 32-bit host reads the registry's 32-bit view, and
 // the shipped 32-bit server must register there, not where 64-bit hosts would try to load it.
@@ -56,102 +52,17 @@ std::wstring ServerPath() {
     return path.substr(0, path.find_last_of(L'\\') + 1) + L"Quorin.dll";
 }
 
-// Every key ("path\") and value ("path|name" -> "type:data") under HKLM\Software\Classes,
-// with paths and names in lower case as the registry compares them.
-using Snapshot = std::map<std::wstring, std::wstring>;
-
-void Walk(HKEY key, const std::wstring& path, Snapshot& out) {
-    out[Lower(path + L"\\")] = L"";
-    DWORD subkeys = 0, maxSubkey = 0, values = 0, maxName = 0, maxData = 0;
-    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr, &values,
-                         &maxName, &maxData, nullptr, nullptr) != ERROR_SUCCESS)
-        return;
-    std::vector<wchar_t> name(maxName + 2);
-    std::vector<BYTE> data(maxData + 2);
-    for (DWORD i = 0; i < values; ++i) {
-        DWORD n = DWORD(name.size()), size = DWORD(data.size()), type = 0;
-        if (RegEnumValueW(key, i, name.data(), &n, nullptr, &type, data.data(), &size) !=
-            ERROR_SUCCESS)
-            continue;
-        std::wstring text;
-        if (type == REG_SZ) {
-            text.assign(reinterpret_cast<wchar_t*>(data.data()), size / 2);
-            text.resize(wcsnlen(text.c_str(), text.size()));
-        } else {
-            for (DWORD b = 0; b < size; ++b) text += L"0123456789abcdef"[data[b] >> 4];
-        }
-        out[Lower(path + L"|" + std::wstring(name.data(), n))] =
-            std::to_wstring(type) + L":" + text;
-    }
-    std::vector<wchar_t> sub(maxSubkey + 2);
-    for (DWORD i = 0; i < subkeys; ++i) {
-        DWORD n = DWORD(sub.size());
-        if (RegEnumKeyExW(key, i, sub.data(), &n, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            continue;
-        const std::wstring child(sub.data(), n);
-        // In the 32-bit view the keys stored under Wow6432Node (CLSID, Interface) are already
-        // seen where a 32-bit program opens them.
-        if (kHostView == KEY_WOW64_32KEY && Lower(child) == L"wow6432node") continue;
-        HKEY h = nullptr;
-        if (RegOpenKeyExW(key, child.c_str(), 0, KEY_READ | kHostView, &h) != ERROR_SUCCESS)
-            continue;
-        Walk(h, path + L"\\" + child, out);
-        RegCloseKey(h);
-    }
-}
-
 Snapshot Classes() {
     Snapshot s;
     HKEY key = ClassesKey(KEY_READ);
-    Walk(key, kClasses, s);
+    Walk(key, kClasses, kHostView, s);
     RegCloseKey(key);
     return s;
 }
 
-// What `to` has that `from` has not, or has otherwise.
-Snapshot Difference(const Snapshot& from, const Snapshot& to) {
-    Snapshot d;
-    for (const auto& [k, v] : to) {
-        auto it = from.find(k);
-        if (it == from.end() || it->second != v) d[k] = v;
-    }
-    return d;
-}
-
-// The same entries; on a difference, only that is shown.
-void ExpectSame(const Snapshot& expected, const Snapshot& actual) {
-    EXPECT_EQ(Snapshot{}, Difference(expected, actual)) << "entries added or changed";
-    EXPECT_EQ(Snapshot{}, Difference(actual, expected)) << "entries removed or changed";
-}
-
-bool Under(const std::wstring& path, const std::wstring& key) {
-    return path.compare(0, key.size(), key) == 0 &&
-           (path.size() == key.size() || path[key.size()] == L'\\' || path[key.size()] == L'|');
-}
-
-Snapshot Within(const Snapshot& s, const std::wstring& key) {
-    Snapshot out;
-    for (const auto& [k, v] : s)
-        if (Under(k, key)) out[k] = v;
-    return out;
-}
-
 // regsvr32 /s [args] Quorin.dll, as an installer runs it; its exit code.
 DWORD Regsvr32(const std::wstring& args) {
-    std::wstring cmd = L"regsvr32.exe /s " + args + L" \"" + ServerPath() + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return ~0u;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = ~0u;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return code;
+    return RunProgram(L"regsvr32.exe /s " + args + L" \"" + ServerPath() + L"\"");
 }
 
 // A text value under HKLM\Software\Classes in a view, or "(none)".
