@@ -487,7 +487,14 @@ class Control final
             DWORD lineTime = 0;
             const HRESULT hr = Answer(id, riid, flags, params, result, excep, argErr, lineTime);
             // The line is slow outside the lock: other apartments' controls go on meanwhile.
-            if (lineTime) Sleep(lineTime);
+            if (lineTime) {
+                Scenario& s = TheScenario();
+                {
+                    std::lock_guard<std::recursive_mutex> hold(s.lock);
+                    s.lineMs += lineTime;
+                }
+                Sleep(lineTime);
+            }
             return hr;
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;

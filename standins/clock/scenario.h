@@ -157,6 +157,7 @@ struct Scenario : Site {
     // Observations.
     std::vector<CallRecord> calls;
     std::vector<WrittenEnrollment> written;  // every WriteEnrollment received, connected or not
+    unsigned long long lineMs = 0;           // how long the line held the calls, in all
     int instancesCreated = 0;
     int instancesAlive = 0;
     std::vector<DWORD> creatingThreads;  // thread of each created instance
@@ -193,6 +194,7 @@ inline void Scenario::Reset() {
     refusal.clear();
     calls.clear();
     written.clear();
+    lineMs = 0;
     ++generation;
 }
 
