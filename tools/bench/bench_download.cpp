@@ -1,6 +1,7 @@
 // bench_download: what a download costs per record against the calls it cannot avoid.
 //
 //   bench_download [records] [rounds]     (defaults: 100000 records, 3 rounds)
+//   bench_download --linear [records]      (default: 1000000 records)
 //
 // One run times, on the same simulated clock, record classes and collection:
 //   - the download itself, through IMachine as the host calls it;
@@ -10,7 +11,11 @@
 //       messages that precedes every NextLogRecord;
 //       through the class object obtained once for the loop, with the yield.
 // The simulated clock records every call it receives, so its bookkeeping weighs on all of them.
+// --linear times downloads, and the floor with the class object, of a tenth of the records and of
+// all of them in one run, and prints how many times longer the larger takes (ten where the cost
+// of a record does not grow with the records made before it).
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "device/clock.h"
@@ -135,9 +140,44 @@ double TimeCreationsOnly(long records, Creation creation) {
 
 }  // namespace
 
+// Downloads of a tenth of the records and of all of them, the larger one after the smaller;
+// and the same of the floor with the class object, to tell the driver's share from the rest.
+void Linearity(IMachine* machine, long records) {
+    const long tenth = records / 10;
+    const double download[2] = {TimeDownload(machine, tenth), TimeDownload(machine, records)};
+    const double floor[2] = {TimeFloor(tenth, Creation::ByClassObject, true),
+                             TimeFloor(records, Creation::ByClassObject, true)};
+    ClockScenario()->Reset();
+    PeltReset();
+    std::printf("kind %s\n", sizeof(void*) == 8 ? "x86_64" : "i686");
+    PrintTime("download of a tenth of the records", download[0], tenth, "record");
+    PrintTime("download of all the records", download[1], records, "record");
+    PrintTime("class-object floor, a tenth of the records", floor[0], tenth, "record");
+    PrintTime("class-object floor, all the records", floor[1], records, "record");
+    PrintRatio("ratio download all / a tenth", download[1] / download[0]);
+    PrintRatio("ratio floor all / a tenth", floor[1] / floor[0]);
+}
+
 int main(int argc, char** argv) {
-    const Options o = ParseOptions(argc, argv, 100000, "bench_download [records] [rounds]");
+    const bool linear = argc > 1 && std::strcmp(argv[1], "--linear") == 0;
+    if (linear) {
+        --argc;
+        ++argv;
+    }
+    const Options o =
+        ParseOptions(argc, argv, linear ? 1000000 : 100000,
+                     "bench_download [records] [rounds] | bench_download --linear [records]");
+    if (linear && o.count < 10) Die("--linear with fewer than 10 records", E_INVALIDARG);
     if (FAILED(CoInitialize(nullptr))) return 1;
+    if (linear) {
+        {
+            ComPtr<IMachine> machine = NewDriver();
+            TimeDownload(machine.get(), 100);  // warm up
+            Linearity(machine.get(), o.count);
+        }
+        CoUninitialize();
+        return 0;
+    }
     {
         ComPtr<IMachine> machine = NewDriver();
         // Warm up: every module loaded, every class factory found once.
