@@ -9,8 +9,9 @@ namespace quorin::ops {
 namespace {
 
 // `found` keeps the operation's reference to the record until the next one is made.
-void RecordFoundDevice(ComPtr<_FoundMachine>& found, _Collection* col, short port, short machine) {
-    found = CreateRecord<_FoundMachine>(kClsidFoundMachine);
+void RecordFoundDevice(RecordClass<_FoundMachine>& records, ComPtr<_FoundMachine>& found,
+                       _Collection* col, short port, short machine) {
+    found = records.New();
     Check(found->put_MachineNo(*Variant::I2(machine).get()));
     Check(found->put_Port(*Variant::I2(port).get()));
     Check(found->put_Address(*Variant::Text(L"").get()));
@@ -39,7 +40,7 @@ bool Discovery::Run() {
         for (int machine = iMin; machine <= iMax; ++machine) {
             auto p = static_cast<short>(port), m = static_cast<short>(machine);
             if (clock.ConnectSerial(p, m)) {
-                RecordFoundDevice(found, *col, p, m);
+                RecordFoundDevice(foundMachines, found, *col, p, m);
                 break;  // one device per port
             }
         }

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "com/variant.h"
-#include "contract/identity.h"
 #include "operations/conversions.h"
 #include "operations/host_objects.h"
 #include "operations/operations.h"
@@ -50,7 +49,7 @@ bool Download::Run() {
         device::YieldToMessages();
         more = clock.NextLogRecord(imachineno, &machineVar, out);
         if (!more) break;
-        record = CreateRecord<_CardRecord>(kClsidCardRecord);
+        record = cardRecords.New();
         Check(record->put_PersonNo(*Variant::I4(out.person).get()));
         Check(record->put_SwipeTime(*Variant::Date(SwipeTime(out)).get()));
         IDispatch* const item = record.get();

@@ -22,13 +22,32 @@ ComPtr<I> ArgumentAs(IUnknown* object) {
     return typed;
 }
 
-// A new object of a host record class, created in process by CLSID for the interface I.
+// The objects of one host record class that an operation hands back, created in process for
+// the interface I. The class object is obtained with the first record and kept until the
+// operation ends, so that each further record is one CreateInstance: creation by CLSID looks the
+// class up again for every object, and that look-up costs more than all the rest of a record. A
+// class object that cannot be obtained fails as a creation that fails, where the first record
+// would have been made; an operation that makes no record obtains none.
 template <class I>
-ComPtr<I> CreateRecord(const GUID& clsid) {
-    ComPtr<I> record;
-    Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(I), record.put_void()));
-    return record;
-}
+class RecordClass {
+  public:
+    explicit RecordClass(const GUID& clsid) : clsid_(clsid) {}
+    RecordClass(const RecordClass&) = delete;
+    RecordClass& operator=(const RecordClass&) = delete;
+
+    ComPtr<I> New() {
+        if (!factory_)
+            Check(CoGetClassObject(clsid_, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                   factory_.put_void()));
+        ComPtr<I> record;
+        Check(factory_->CreateInstance(nullptr, __uuidof(I), record.put_void()));
+        return record;
+    }
+
+  private:
+    const GUID clsid_;
+    ComPtr<IClassFactory> factory_;
+};
 
 // Appends a record at the end of the collection, item only: the item goes by reference to the
 // operation's own reference, and key, before and after are missing.

@@ -1,8 +1,8 @@
 // The four working operations of clsMachine. Each is made from the call's arguments (which does
 // nothing yet); Run does the work and answers the operation's result, raising on any error; Fail
 // is its error handler. The frame that runs them, with the reference on the object, is the
-// class's (server/frame.h). What an operation holds for its whole run, handler included, is
-// released when the operation is destroyed.
+// class's (server/frame.h). What an operation holds for its whole run, handler included (the
+// class object of its records among it), is released when the operation is destroyed.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +11,9 @@
 #include "com/com.h"
 #include "com/errors.h"
 #include "contract.h"
+#include "contract/identity.h"
 #include "device/clock.h"
+#include "operations/host_objects.h"
 
 namespace quorin::ops {
 
@@ -26,6 +28,7 @@ struct Discovery {
     bool Run();
     void Fail(const RaisedError& error);
 
+    RecordClass<_FoundMachine> foundMachines{kClsidFoundMachine};
     // The record last found, until the next one is made.
     ComPtr<_FoundMachine> found{};
 };
@@ -66,6 +69,7 @@ struct Download {
     void Fail(const RaisedError& error);
 
     device::Clock clock{};
+    RecordClass<_CardRecord> cardRecords{kClsidCardRecord};
     // The current record, until the next one is made or the operation ends; the collection keeps
     // its own reference.
     ComPtr<_CardRecord> record{};

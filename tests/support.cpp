@@ -1,5 +1,6 @@
 #include "tests/support.h"
 
+#include <set>
 #include <sstream>
 
 namespace qt {
@@ -45,6 +46,16 @@ ComPtr<IDispatch> ItemOf(_Collection* col, long i) {
     EXPECT_EQ(S_OK, col->Item(index.get(), item.get()));
     if (V_VT(item.get()) != VT_DISPATCH) return {};
     return ComPtr<IDispatch>(V_DISPATCH(item.get()));
+}
+
+size_t DistinctObjects(_Collection* col) {
+    std::set<IUnknown*> objects;
+    for (long i = 1; i <= CountOf(col); ++i) {
+        ComPtr<IDispatch> item = ItemOf(col, i);
+        ComPtr<IUnknown> identity;
+        if (item && SUCCEEDED(item.query(identity))) objects.insert(identity.get());
+    }
+    return objects.size();
 }
 
 std::wstring Text(BSTR s) {

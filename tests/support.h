@@ -36,6 +36,8 @@ ComPtr<_Collection> NewCollection();
 long CountOf(_Collection* col);
 // Item i (1-based) of a collection, as a dispatch pointer (empty when it is not an object).
 ComPtr<IDispatch> ItemOf(_Collection* col, long i);
+// How many distinct objects (by their IUnknown) the collection's items are.
+size_t DistinctObjects(_Collection* col);
 
 std::wstring Text(BSTR s);
 using standins::Utf8;

@@ -46,6 +46,7 @@ class DiscoveryTest : public testing::Test {
                                    s.machineMin, s.machineMax, msg.inout(), &out.result);
         out.col = ComPtr<_Collection>::adopt(col);
         out.msg = Text(msg.get());
+        EXPECT_EQ(0, PeltLiveClassObjects()) << "the class object outlived the scan";
         return out;
     }
 
@@ -287,9 +288,7 @@ TEST_F(DiscoveryTest, ErrorsEndTheScanWithTheirDescription) {
          },
          L"Port 2 is in use"},
         {"result is not a Boolean",
-         [](clocksim::Scenario& c) {
-             c.SetResult(kConnectSerial, *Variant::Text(L"maybe").get());
-         },
+         [](clocksim::Scenario& c) { c.SetResult(kConnectSerial, *Variant::Text(L"maybe").get()); },
          L"Type mismatch"},
         {"record refuses a property",
          [](clocksim::Scenario&) {
@@ -327,6 +326,57 @@ TEST_F(DiscoveryTest, ErrorsEndTheScanWithTheirDescription) {
         EXPECT_TRUE(clock_->CallsOf(clocksim::kDisconnect).empty());
         // The record that failed half-way was released; only the collection holds the others.
         EXPECT_EQ(recordsBefore + CountOf(out.col.get()), PeltLiveRecords());
+    }
+}
+
+TEST_F(DiscoveryTest, EveryDeviceFoundIsANewRecordFromOneClassObjectPerScan) {
+    clock_->answering = {{1, 1}, {2, 2}, {3, 1}};
+    Scan s;
+    s.portMax = 3;
+    s.machineMax = 2;
+    for (long scan = 1; scan <= 2; ++scan) {
+        SCOPED_TRACE(scan);
+        Outcome out = Run(s);
+        ASSERT_EQ(VARIANT_TRUE, out.result);
+        ASSERT_EQ(3, CountOf(out.col.get()));
+        EXPECT_EQ(3u, DistinctObjects(out.col.get()));
+        ExpectFound(out.col.get(), 2, 2, 2);
+        EXPECT_EQ(scan, PeltClassObjectsServed(kPeltFoundMachine));
+    }
+    EXPECT_EQ(0, PeltClassObjectsServed(kPeltCardRecord));
+    // Four puts on each object, one object after the other.
+    const auto& journal = *PeltJournal();
+    ASSERT_EQ(24u, journal.size());
+    for (size_t i = 0; i < journal.size(); ++i)
+        EXPECT_EQ(static_cast<int>(i / 4 + 1), journal[i].object) << "put " << i;
+}
+
+// A class whose class object cannot be had fails as one whose first creation fails; a scan that
+// finds nothing asks for no class object at all.
+TEST_F(DiscoveryTest, RecordClassThatCannotBeCreated) {
+    for (bool classObject : {true, false}) {
+        SCOPED_TRACE(classObject ? "class object refused" : "first creation refused");
+        clock_->Reset();
+        PeltReset();
+        clock_->answering = {{2, 1}};
+        if (classObject) {
+            PeltFailClassObject(REGDB_E_CLASSNOTREG);
+        } else {
+            PeltFailCreate(0, REGDB_E_CLASSNOTREG);
+        }
+        Scan s;
+        s.portMax = 3;
+        Outcome out = Run(s);
+        EXPECT_EQ(VARIANT_FALSE, out.result);
+        EXPECT_EQ(L"Class not registered", out.msg);
+        EXPECT_EQ("ConnectSerial(1,1,38400) ConnectSerial(2,1,38400)", Connects());
+        EXPECT_EQ(0, CountOf(out.col.get()));
+        EXPECT_EQ(1, PeltClassObjectsServed(kPeltFoundMachine));
+
+        clock_->Reset();
+        Outcome none = Run(s);
+        EXPECT_EQ(VARIANT_TRUE, none.result);
+        EXPECT_EQ(1, PeltClassObjectsServed(kPeltFoundMachine));
     }
 }
 

@@ -104,6 +104,7 @@ class Download : public testing::Test {
 
         EXPECT_EQ(before, cdata_.get()) << "cdata must never be replaced";
         EXPECT_EQ(driverRefs, qt::RefCount(driver_.get()));
+        EXPECT_EQ(0, PeltLiveClassObjects()) << "the class object outlived the operation";
         if (before) {
             EXPECT_EQ(cdataRefs, qt::RefCount(before));
         }
@@ -305,6 +306,76 @@ TEST_F(Download, AppendsRecordsInDeliveryOrderAfterWhatTheCollectionHeld) {
         EXPECT_EQ(DISP_E_PARAMNOTFOUND, add.afterScode);
     }
     ExpectRecordsHeldOnlyByCollection(3);
+}
+
+TEST_F(Download, EveryRecordIsANewCardRecordFromOneClassObjectPerOperation) {
+    clock_->At(1, 1).log = {Swipe(1, 2008, 1, 1, 0, 0), Swipe(2, 2008, 1, 1, 0, 1),
+                            Swipe(3, 2008, 1, 1, 0, 2)};
+    for (long operation = 1; operation <= 2; ++operation) {
+        SCOPED_TRACE(operation);
+        ASSERT_EQ(VARIANT_TRUE, Run(1, 1).result);
+        // Asked for once per operation, never kept from one call to the next.
+        EXPECT_EQ(operation, PeltClassObjectsServed(kPeltCardRecord));
+        EXPECT_EQ(0, PeltClassObjectsServed(kPeltFoundMachine));
+    }
+    ASSERT_EQ(6, qt::CountOf(cdata_.get()));
+    EXPECT_EQ(6u, qt::DistinctObjects(cdata_.get()));
+    const auto& journal = *PeltJournal();
+    ASSERT_EQ(12u, journal.size());
+    for (int object = 1; object <= 6; ++object) {
+        EXPECT_EQ((PutRecord{object, L"PersonNo", VT_I4, S_OK}), journal[2 * object - 2]);
+        EXPECT_EQ((PutRecord{object, L"SwipeTime", VT_DATE, S_OK}), journal[2 * object - 1]);
+        EXPECT_EQ((object - 1) % 3 + 1, CardAt(object).person);
+    }
+    ExpectRecordsHeldOnlyByCollection(6);
+}
+
+// A class whose class object cannot be had fails exactly as one whose first creation fails: at
+// the first record, in the handler, with the collection's earlier items kept.
+TEST_F(Download, ClassThatCannotBeCreatedFailsTheOperationAsBefore) {
+    struct Case {
+        const char* what;
+        void (*refuse)();
+    };
+    const Case cases[] = {
+        {"class object refused", [] { PeltFailClassObject(REGDB_E_CLASSNOTREG); }},
+        {"first creation refused", [] { PeltFailCreate(0, REGDB_E_CLASSNOTREG); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        qt::FreshClock();
+        PeltReset();
+        cdata_ = qt::NewCollection();
+        Variant kept = Variant::Text(L"kept"), missing = Variant::Missing();
+        ASSERT_EQ(S_OK, cdata_->Add(kept.get(), missing.get(), missing.get(), missing.get()));
+        clock_->At(2, 4).log = {Swipe(1, 2008, 1, 1, 0, 0), Swipe(2, 2008, 1, 1, 0, 1)};
+        c.refuse();
+        Outcome o = Run(2, 4);
+        ExpectEndedInHandler(o, L"4");
+        EXPECT_EQ(
+            "SerialPort(2) ConnectSerial(2,4,38400) StartLogRead(4) "
+            "NextLogRecord(4,&4,&0,&4,&0,&0,&0,&0,&0,&0,&0) Disconnect()",
+            Trace());
+        EXPECT_EQ(1, PeltClassObjectsServed(kPeltCardRecord));
+        EXPECT_EQ(1, qt::CountOf(cdata_.get()));
+        EXPECT_TRUE(PeltJournal()->empty());
+        EXPECT_EQ(0, PeltLiveRecords());
+    }
+}
+
+TEST_F(Download, NoRecordToHandBackAsksForNoClassObject) {
+    for (bool startLogRead : {true, false}) {
+        SCOPED_TRACE(startLogRead);
+        qt::FreshClock();
+        clock_->startLogRead = startLogRead;
+        clock_->At(1, 5);
+        PeltFailClassObject(REGDB_E_CLASSNOTREG);  // would end the download if it were asked
+        Outcome o = Run(1, 5);
+        EXPECT_EQ(VARIANT_TRUE, o.result);
+        EXPECT_EQ(0, PeltClassObjectsServed(kPeltCardRecord));
+        EXPECT_EQ(0, PeltLiveRecords());
+        EXPECT_EQ(0, qt::CountOf(cdata_.get()));
+    }
 }
 
 TEST_F(Download, SwipeTimeReadsYearFirstOnTheWholeMinute) {

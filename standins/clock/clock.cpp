@@ -586,5 +586,5 @@ extern "C" HRESULT ClockLoadScenario(const wchar_t* path) {
 }
 
 namespace standins {
-extern const Server kServer = {kClasses, std::size(kClasses), nullptr};
+extern const Server kServer = {kClasses, std::size(kClasses), nullptr, nullptr};
 }  // namespace standins

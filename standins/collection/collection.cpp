@@ -398,5 +398,5 @@ extern "C" long VbCollectionLiveObjects() {
 }
 
 namespace standins {
-extern const Server kServer = {kClasses, std::size(kClasses), nullptr};
+extern const Server kServer = {kClasses, std::size(kClasses), nullptr, nullptr};
 }  // namespace standins

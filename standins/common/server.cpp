@@ -47,6 +47,7 @@ HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     *ppv = nullptr;
     for (const ClassEntry& c : Classes{kServer.classes, kServer.count}) {
         if (c.clsid != clsid) continue;
+        if (kServer.classObject) return kServer.classObject(c, riid, ppv);
         return quorin::ClassFactory::Serve(c.create, riid, ppv);
     }
     return CLASS_E_CLASSNOTAVAILABLE;

@@ -23,11 +23,13 @@ struct ClassEntry {
 
 // What a stand-in server serves: its classes, and what it registers besides them (its type
 // library), if anything. `registerMore` runs before the classes are written or removed; a failure
-// stops registering, while unregistering goes on.
+// stops registering, while unregistering goes on. `classObject`, if any, answers DllGetClassObject
+// for a class of the table in place of the plain class factory (to count or refuse them).
 struct Server {
     const ClassEntry* classes;
     size_t count;
     HRESULT (*registerMore)(bool registering);
+    HRESULT (*classObject)(const ClassEntry& entry, REFIID riid, void** ppv);
 };
 
 // Each stand-in DLL defines its server, and server.cpp answers the four exports from it:

@@ -1,14 +1,17 @@
 // The host library's two record classes. Each property keeps the variant its put accessor
 // received, type and all, and its read accessor hands back a copy. Every put is journalled
-// process-wide, and failures can be injected into puts and creations (pelt_probe.h).
+// process-wide, class objects are counted, and failures can be injected into puts, creations and
+// class objects (pelt_probe.h).
 #include <windows.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "com/com.h"
@@ -48,6 +51,11 @@ std::vector<PutFailure> g_putFailures;
 CreateFailure g_createFailure;
 int g_lastSerial = 0;
 std::atomic<long> g_liveRecords{0};
+// Class objects: those handed out per class (FoundMachine, CardRecord) since PeltReset, those
+// alive, and the failure that refuses them.
+long g_classObjectsServed[2] = {};
+std::atomic<long> g_liveClassObjects{0};
+HRESULT g_classObjectFailure = S_OK;
 
 // The failure injected into this put, if any: its HRESULT (and the description to publish).
 HRESULT InjectedPutFailure(const wchar_t* property, std::wstring* description) {
@@ -217,12 +225,42 @@ HRESULT Create(REFIID riid, void** ppv) {
     return quorin::CreateInstance<T>(riid, ppv);
 }
 
-const standins::ClassEntry kClasses[] = {
-    {__uuidof(FoundMachine), L"PeltMachine.FoundMachine", L"PeltMachine.FoundMachine",
-     Create<FoundMachineObject>},
-    {__uuidof(CardRecord), L"PeltMachine.CardRecord", L"PeltMachine.CardRecord",
-     Create<CardRecordObject>},
+// A record class's class object: the plain class factory, counted while it lives.
+class CountedClassObject final
+    : public quorin::Object<CountedClassObject, Exposes<IClassFactory, IID_IClassFactory>> {
+  public:
+    explicit CountedClassObject(quorin::ComPtr<IClassFactory> plain) : plain_(std::move(plain)) {
+        ++g_liveClassObjects;
+    }
+    ~CountedClassObject() { --g_liveClassObjects; }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        return plain_->CreateInstance(outer, riid, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override { return plain_->LockServer(lock); }
+
+  private:
+    quorin::ComPtr<IClassFactory> plain_;
 };
+
+const standins::ClassEntry kClasses[] = {
+    {__uuidof(FoundMachine), kPeltFoundMachine, kPeltFoundMachine, Create<FoundMachineObject>},
+    {__uuidof(CardRecord), kPeltCardRecord, kPeltCardRecord, Create<CardRecordObject>},
+};
+static_assert(std::size(kClasses) == std::size(g_classObjectsServed), "one count a class");
+
+HRESULT ServeClassObject(const standins::ClassEntry& entry, REFIID riid, void** ppv) {
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        ++g_classObjectsServed[&entry - kClasses];
+        if (FAILED(g_classObjectFailure))
+            return standins::ReportError(g_classObjectFailure, riid, kSource, std::wstring());
+    }
+    quorin::ComPtr<IClassFactory> plain;
+    HRESULT hr = quorin::ClassFactory::Serve(entry.create, IID_IClassFactory, plain.put_void());
+    if (FAILED(hr)) return hr;
+    return quorin::CreateInstance<CountedClassObject>(riid, ppv, std::move(plain));
+}
 
 }  // namespace
 
@@ -236,6 +274,8 @@ extern "C" void PeltReset() {
     g_putFailures.clear();
     g_createFailure = CreateFailure{};
     g_lastSerial = 0;
+    std::fill(std::begin(g_classObjectsServed), std::end(g_classObjectsServed), 0);
+    g_classObjectFailure = S_OK;
 }
 
 extern "C" long PeltLiveRecords() {
@@ -261,6 +301,23 @@ extern "C" void PeltFailCreate(int nth, HRESULT hr) {
     g_createFailure = CreateFailure{true, nth, hr, 0};
 }
 
+extern "C" long PeltClassObjectsServed(const wchar_t* progId) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (size_t i = 0; i < std::size(kClasses); ++i) {
+        if (progId && lstrcmpW(kClasses[i].progId, progId) == 0) return g_classObjectsServed[i];
+    }
+    return 0;
+}
+
+extern "C" long PeltLiveClassObjects() {
+    return g_liveClassObjects.load();
+}
+
+extern "C" void PeltFailClassObject(HRESULT hr) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_classObjectFailure = hr;
+}
+
 namespace {
 
 // The library PeltMachine ("TYPELIB" 1 of this module) is registered with the classes: drivers
@@ -284,5 +341,6 @@ HRESULT RegisterTypeLibrary(bool registering) {
 }  // namespace
 
 namespace standins {
-extern const Server kServer = {kClasses, std::size(kClasses), RegisterTypeLibrary};
+extern const Server kServer = {kClasses, std::size(kClasses), RegisterTypeLibrary,
+                               ServeClassObject};
 }  // namespace standins

@@ -1,5 +1,6 @@
 // Test hooks of the stand-in host record classes (PeltMachine.dll): the journal of every put
-// accessor call, live objects, and failures to inject into puts and creations.
+// accessor call, live objects and class objects, and failures to inject into puts, creations and
+// class objects.
 #pragma once
 
 #include <windows.h>
@@ -45,3 +46,18 @@ extern "C" PELTMACHINE_API void PeltFailPut(const wchar_t* property, int nth, HR
 // Makes the nth creation of a record object (0-based, counted from this call, either class)
 // fail with hr in the class factory; nth < 0 makes every creation fail until PeltReset.
 extern "C" PELTMACHINE_API void PeltFailCreate(int nth, HRESULT hr);
+
+// The record classes' ProgIDs, by which the probe names them.
+inline constexpr wchar_t kPeltFoundMachine[] = L"PeltMachine.FoundMachine";
+inline constexpr wchar_t kPeltCardRecord[] = L"PeltMachine.CardRecord";
+
+// How often the class object of the class with that ProgID ("PeltMachine.CardRecord") was
+// handed out since PeltReset: DllGetClassObject, which creation by CLSID asks each time too.
+extern "C" PELTMACHINE_API long PeltClassObjectsServed(const wchar_t* progId);
+
+// Class objects (of either class) still alive.
+extern "C" PELTMACHINE_API long PeltLiveClassObjects();
+
+// Makes every request for a class object (either class) fail with hr, as for a class that is not
+// registered, until PeltReset; S_OK serves them again.
+extern "C" PELTMACHINE_API void PeltFailClassObject(HRESULT hr);
