@@ -69,30 +69,18 @@ std::string Quoted(const wchar_t* s, size_t n) {
     const size_t shown = n > kMaxTextChars ? kMaxTextChars : n;
     for (size_t i = 0; i < shown; ++i) {
         const wchar_t c = s[i];
-        switch (c) {
-            case L'"':
-                out += L"\\\"";
-                break;
-            case L'\\':
-                out += L"\\\\";
-                break;
-            case L'\t':
-                out += L"\\t";
-                break;
-            case L'\r':
-                out += L"\\r";
-                break;
-            case L'\n':
-                out += L"\\n";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    wchar_t escape[8];
-                    swprintf(escape, 8, L"\\x%02X", static_cast<unsigned>(c));
-                    out += escape;
-                } else {
-                    out += c;
-                }
+        // The characters written as a backslash and a letter of their own, and those letters.
+        static constexpr wchar_t kEscaped[] = L"\"\\\t\r\n", kLetters[] = L"\"\\trn";
+        const wchar_t* escaped = c ? std::wcschr(kEscaped, c) : nullptr;
+        if (escaped) {
+            out += L'\\';
+            out += kLetters[escaped - kEscaped];
+        } else if (c < 0x20 || c == 0x7F) {
+            wchar_t escape[8];
+            swprintf(escape, 8, L"\\x%02X", static_cast<unsigned>(c));
+            out += escape;
+        } else {
+            out += c;
         }
     }
     out += L'"';

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -454,6 +455,32 @@ TEST_F(Trace, EveryOperationIsTracedOnceVtableOrLateBound) {
     EXPECT_EQ("hr=0x00000000 result=BOOL False", ops[1].outcome);
     EXPECT_EQ(4u, ops[2].args.size());
     EXPECT_EQ("hr=0x00000000 result=BOOL True", ops[3].outcome);
+}
+
+TEST_F(Trace, TextStaysOnItsLineAndLongTextIsCut) {
+    const std::wstring longText(1500, L'x');
+    struct Case {
+        const wchar_t* text;  // strIp as the host passes it; null for a null BSTR
+        std::string shown;
+    } cases[] = {
+        {L"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {L"tab\there\r\nnext", "\"tab\\there\\r\\nnext\""},
+        {L"\x01\x7F", "\"\\x01\\x7F\""},
+        {L"\u7F16\u53F7", "\"\xE7\xBC\x96\xE5\x8F\xB7\""},
+        {nullptr, "\"\""},
+        {longText.c_str(), "\"" + std::string(1024, 'x') + "\"...(1500 characters)"},
+    };
+    for (const Case& c : cases) {
+        Bstr ip(c.text);
+        VARIANT_BOOL ok = VARIANT_TRUE;
+        ASSERT_EQ(S_OK, driver->delCardData(VARIANT_TRUE, ip.get(), 1, 1, &ok));
+    }
+    const auto lines = ReadTrace(path);
+    ASSERT_EQ(std::size(cases), lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_EQ(4u, lines[i].args.size()) << i;
+        EXPECT_EQ("strIp=BSTR " + cases[i].shown, lines[i].args[1]) << i;
+    }
 }
 
 TEST_F(Trace, OffWritesNothing) {
