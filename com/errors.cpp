@@ -101,7 +101,7 @@ std::wstring SystemMessage(HRESULT hr) {
     return out;
 }
 
-void RaiseHresult(HRESULT hr) {
+RaisedError HresultError(HRESULT hr) {
     std::wstring description;
     ComPtr<IErrorInfo> info;
     if (GetErrorInfo(0, info.put()) == S_OK && info) {
@@ -110,7 +110,11 @@ void RaiseHresult(HRESULT hr) {
             description.assign(text.get(), text.length());
     }
     if (description.empty()) description = SystemMessage(hr);
-    throw RaisedError(hr, std::move(description));
+    return RaisedError(hr, std::move(description));
+}
+
+void RaiseHresult(HRESULT hr) {
+    throw HresultError(hr);
 }
 
 void PublishErrorInfo(REFGUID guid, const wchar_t* source, const std::wstring& description) {

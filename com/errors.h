@@ -41,8 +41,11 @@ const wchar_t* VbErrorText(VbError e);
 
 [[noreturn]] void Raise(VbError e);
 
-// Raises the error of a failed call on another object: the description that object left as
-// the thread's error information, else the system's text for the HRESULT.
+// The error of a failed call on another object: the description that object left as the thread's
+// error information (taken from the thread), else the system's text for the HRESULT.
+RaisedError HresultError(HRESULT hr);
+
+// Raises HresultError(hr).
 [[noreturn]] void RaiseHresult(HRESULT hr);
 
 // Raises when hr is a failure; returns otherwise.

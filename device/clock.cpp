@@ -9,6 +9,7 @@
 #include "com/com.h"
 #include "com/errors.h"
 #include "com/object.h"
+#include "com/trace.h"
 #include "com/variant.h"
 #include "contract/identity.h"
 
@@ -29,15 +30,27 @@ enum class Op {
 };
 
 struct OpEntry {
+    const char* name;
     DISPID dispid;
     WORD kind;
     unsigned argc;
+    // What the trace shows of the arguments: never a template's values nor a password.
+    trace::Hidden hidden;
 };
 
+constexpr trace::Hidden kShowAll{};
+// Argument 6 names element 0 of the template buffer; argument 7 is the password.
+constexpr trace::Hidden kEnrollment{6, kTemplateLength, 7};
+
 constexpr OpEntry kOps[] = {
-    {2, DISPATCH_PROPERTYPUT, 1}, {38, DISPATCH_METHOD, 3}, {40, DISPATCH_METHOD, 0},
-    {19, DISPATCH_METHOD, 7},     {20, DISPATCH_METHOD, 7}, {8, DISPATCH_METHOD, 1},
-    {25, DISPATCH_METHOD, 11},    {36, DISPATCH_METHOD, 1},
+    {"SerialPort", 2, DISPATCH_PROPERTYPUT, 1, kShowAll},
+    {"ConnectSerial", 38, DISPATCH_METHOD, 3, kShowAll},
+    {"Disconnect", 40, DISPATCH_METHOD, 0, kShowAll},
+    {"ReadEnrollment", 19, DISPATCH_METHOD, 7, kEnrollment},
+    {"WriteEnrollment", 20, DISPATCH_METHOD, 7, kEnrollment},
+    {"StartLogRead", 8, DISPATCH_METHOD, 1, kShowAll},
+    {"NextLogRecord", 25, DISPATCH_METHOD, 11, kShowAll},
+    {"AfterLogRead", 36, DISPATCH_METHOD, 1, kShowAll},
 };
 
 constexpr const OpEntry& Entry(Op op) {
@@ -82,7 +95,8 @@ IDispatch* EnsureControl() {
     return t_apartment->control.get();
 }
 
-[[noreturn]] void RaiseInvokeFailure(HRESULT hr, EXCEPINFO& info) {
+// The error of a failed Invoke: the control's exception, with its description, or the failure.
+RaisedError InvokeFailure(HRESULT hr, EXCEPINFO& info) {
     if (hr == DISP_E_EXCEPTION) {
         if (info.pfnDeferredFillIn) info.pfnDeferredFillIn(&info);
         Bstr description = Bstr::adopt(info.bstrDescription);
@@ -92,15 +106,16 @@ IDispatch* EnsureControl() {
                        : info.wCode ? static_cast<HRESULT>(0x800A0000u | info.wCode)
                                     : DISP_E_EXCEPTION;
         if (description.length() > 0)
-            throw RaisedError(code, std::wstring(description.get(), description.length()));
-        throw RaisedError(code, SystemMessage(code));
+            return RaisedError(code, std::wstring(description.get(), description.length()));
+        return RaisedError(code, SystemMessage(code));
     }
-    RaiseHresult(hr);
+    return HresultError(hr);
 }
 
 // One call on the apartment's control: a fresh reference for the call, arguments reversed into
 // the DISPPARAMS, the result handed back (Empty where the operation has none). The table fixes
-// each operation's argument count, and the call must match it.
+// each operation's argument count, and the call must match it. A control that cannot be created
+// fails the call, and the trace says so on the call's line.
 template <Op op, class... Args>
 Variant Invoke(const Args&... args) {
     constexpr OpEntry entry = Entry(op);
@@ -118,13 +133,20 @@ Variant Invoke(const Args&... args) {
         params.rgdispidNamedArgs = &namedPut;
         params.cNamedArgs = 1;
     }
-    ComPtr<IDispatch> fk(EnsureControl());
-    EXCEPINFO info{};
-    UINT argErr = 0;
+    trace::DeviceTrace traced(entry.name, params, entry.hidden);
     Variant result;
-    HRESULT hr = fk->Invoke(entry.dispid, IID_NULL, LOCALE_USER_DEFAULT, entry.kind, &params,
-                            result.get(), &info, &argErr);
-    if (FAILED(hr)) RaiseInvokeFailure(hr, info);
+    try {
+        ComPtr<IDispatch> fk(EnsureControl());
+        EXCEPINFO info{};
+        UINT argErr = 0;
+        HRESULT hr = fk->Invoke(entry.dispid, IID_NULL, LOCALE_USER_DEFAULT, entry.kind, &params,
+                                result.get(), &info, &argErr);
+        if (FAILED(hr)) throw InvokeFailure(hr, info);
+    } catch (const RaisedError& error) {
+        traced.Failed(error);
+        throw;
+    }
+    traced.Returned(*result.get());
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "com/errors.h"
+#include "com/trace.h"
 
 namespace quorin {
 
@@ -17,9 +18,9 @@ HRESULT ReportEscaped(const RaisedError& error);
 // Runs an operation (operations/operations.h). Any error raised in its Run ends it in its Fail,
 // which may put a message in place; the result is then False and the call succeeds. An error
 // raised inside Fail is not caught again: it reaches the host as a failing HRESULT with the
-// result False.
+// result False. The trace learns both errors.
 template <class Operation>
-HRESULT RunGuarded(VARIANT_BOOL* result, Operation&& operation) {
+HRESULT RunGuarded(VARIANT_BOOL* result, Operation&& operation, trace::OperationTrace& traced) {
     if (!result) return E_POINTER;
     *result = VARIANT_FALSE;
     bool outcome = false;
@@ -36,9 +37,11 @@ HRESULT RunGuarded(VARIANT_BOOL* result, Operation&& operation) {
             throw RaisedError(E_UNEXPECTED, SystemMessage(E_UNEXPECTED));
         }
     } catch (const RaisedError& error) {
+        traced.Handled(error);
         try {
             operation.Fail(error);
         } catch (const RaisedError& escaped) {
+            traced.Escaped(escaped);
             return ReportEscaped(escaped);
         } catch (...) {
             return E_UNEXPECTED;
