@@ -31,6 +31,10 @@ namespace {
 // The trace of the operation running on this thread (the innermost, during a yield).
 thread_local Sink* t_current = nullptr;
 
+// How many operations of the process are being traced. A device call looks at its thread's trace
+// only when some are: off, it reads no thread-local slot (a library call in the 32-bit build).
+std::atomic<long> g_traced{0};
+
 std::atomic<unsigned long> g_calls{0};
 
 // Taken by one line's write at a time.
@@ -378,10 +382,13 @@ OperationTrace::OperationTrace(const wchar_t* name, std::initializer_list<Param>
     }
     // Also when off: a nested operation's device calls are its own, never the outer one's.
     t_current = pending_ ? sink_.get() : nullptr;
+    counted_ = pending_ != nullptr;
+    if (counted_) g_traced.fetch_add(1, std::memory_order_relaxed);
 }
 
 OperationTrace::~OperationTrace() {
     t_current = outer_;
+    if (counted_) g_traced.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void OperationTrace::Handled(const RaisedError& error) {
@@ -413,7 +420,7 @@ HRESULT OperationTrace::End(HRESULT hr, const VARIANT_BOOL* result) {
 }
 
 DeviceTrace::DeviceTrace(const char* name, const DISPPARAMS& params, Hidden hidden)
-    : sink_(t_current) {
+    : sink_(g_traced.load(std::memory_order_relaxed) ? t_current : nullptr) {
     if (!sink_) return;
     try {
         pending_ = std::make_unique<Pending>(name);

@@ -71,6 +71,7 @@ class OperationTrace {
     std::unique_ptr<Sink> sink_;
     std::unique_ptr<Pending> pending_;
     Sink* outer_;
+    bool counted_ = false;  // among the process's traced operations
     std::string handled_, escaped_;
 };
 
