@@ -182,7 +182,10 @@ TEST(Package, UpgradesServesUninstallsAndWritesWhatRegsvr32Writes) {
     ASSERT_EQ(0u, Msiexec(L"/x \"" + package + L"\""));
     EXPECT_EQ(std::vector<std::wstring>{}, InstalledVersions());
     EXPECT_FALSE(Exists(InstallFolder()));
-    ExpectSame(before, Registry());
+    {
+        SCOPED_TRACE("after the package's uninstall");
+        ExpectSame(before, Registry());
+    }
 
     // The same file at the same place, registered by regsvr32: the same keys and values.
     ASSERT_TRUE(CreateDirectoryW(InstallFolder().c_str(), nullptr));
@@ -202,11 +205,15 @@ TEST(Package, UpgradesServesUninstallsAndWritesWhatRegsvr32Writes) {
         EXPECT_EQ(Within(written, own), copied);
         for (const auto& [k, v] : Within(selfWritten, copy)) selfWritten.erase(k);
     }
-    ExpectSame(selfWritten, written);
+    {
+        SCOPED_TRACE("regsvr32's values against the package's");
+        ExpectSame(selfWritten, written);
+    }
 
     ASSERT_EQ(0u, Regsvr32(L"/u "));
     EXPECT_TRUE(DeleteFileW(InstalledFile().c_str()));
     EXPECT_TRUE(RemoveDirectoryW(InstallFolder().c_str()));
+    SCOPED_TRACE("after regsvr32 /u");
     ExpectSame(before, Registry());
 }
 
