@@ -170,7 +170,25 @@ TEST(Package, UpgradesServesUninstallsAndWritesWhatRegsvr32Writes) {
 
     const Snapshot installed = Registry();
     EXPECT_EQ(Snapshot{}, Difference(installed, before)) << "installing removed or changed entries";
-    const Snapshot written = DriverPart(Difference(before, installed));
+    Snapshot written = DriverPart(Difference(before, installed));
+    if (!k64) {
+        // Wine's installer also writes a 32-bit component's ProgID into the 32-bit view's own
+        // classes (seen under both of its names), where Windows shares ProgID keys between the
+        // views and a 32-bit regsvr32 writes the shared key alone. The copy must be the shared
+        // key's exactly; it goes with the uninstall like the rest (compared below).
+        const std::wstring shared = L"hklm\\software\\classes\\quorin.clsmachine";
+        for (const std::wstring copy :
+             {L"hklm\\software\\classes\\wow6432node\\quorin.clsmachine",
+              L"hklm\\software\\wow6432node\\classes\\quorin.clsmachine"}) {
+            const Snapshot copied = Within(written, copy);
+            if (copied.empty()) continue;
+            Snapshot expected;
+            for (const auto& [k, v] : Within(written, shared))
+                expected[copy + k.substr(shared.size())] = v;
+            EXPECT_EQ(expected, copied);
+            for (const auto& [k, v] : copied) written.erase(k);
+        }
+    }
     EXPECT_EQ(
         L"1:" + Lower(InstalledFile()),
         Lower(written.at(Lower(L"HKLM\\Software\\Classes\\") + (k64 ? L"" : L"wow6432node\\") +
