@@ -441,31 +441,32 @@ DeviceTrace::DeviceTrace(const char* name, const DISPPARAMS& params, Hidden hidd
     }
 }
 
-DeviceTrace::~DeviceTrace() {
-    // Neither answered nor failed: something other than a run-time error ended the call.
-    if (!pending_) return;
+namespace {
+
+// Writes a device call's line, once: nothing of it may reach the call.
+template <class Outcome>
+void EndDeviceLine(std::unique_ptr<Pending>& pending, Sink* sink, Outcome outcome) {
+    if (!pending) return;
     try {
-        pending_->Write(*sink_, "device", "error=unknown");
+        pending->Write(*sink, "device", outcome());
     } catch (...) {
     }
+    pending.reset();
+}
+
+}  // namespace
+
+DeviceTrace::~DeviceTrace() {
+    // Neither answered nor failed: something other than a run-time error ended the call.
+    EndDeviceLine(pending_, sink_, [] { return std::string("error=unknown"); });
 }
 
 void DeviceTrace::Returned(const VARIANT& result) {
-    if (!pending_) return;
-    try {
-        pending_->Write(*sink_, "device", "result=" + Formatted(result));
-    } catch (...) {
-    }
-    pending_.reset();
+    EndDeviceLine(pending_, sink_, [&] { return "result=" + Formatted(result); });
 }
 
 void DeviceTrace::Failed(const RaisedError& error) {
-    if (!pending_) return;
-    try {
-        pending_->Write(*sink_, "device", "error=" + ErrorText(error));
-    } catch (...) {
-    }
-    pending_.reset();
+    EndDeviceLine(pending_, sink_, [&] { return "error=" + ErrorText(error); });
 }
 
 }  // namespace quorin::trace

@@ -272,16 +272,16 @@ uint64_t Seed(const Node& node) {
 
 // {"count": n, "seed": s, "persons": [lo, hi], "from": time, "to": time}: n swipes in time
 // order, each minute and person drawn from the ranges.
-std::vector<LogRecord> GeneratedLog(const Node& spec) {
-    spec.ExpectObject({"count", "seed", "persons", "from", "to"});
-    const auto count = static_cast<size_t>(spec["count"].Integer(0, 10000000));
-    Numbers numbers(Seed(spec["seed"]));
-    const Node persons = spec["persons"];
+std::vector<LogRecord> GeneratedLog(const Node& generated) {
+    generated.ExpectObject({"count", "seed", "persons", "from", "to"});
+    const auto count = static_cast<size_t>(generated["count"].Integer(0, 10000000));
+    Numbers numbers(Seed(generated["seed"]));
+    const Node persons = generated["persons"];
     if (persons.ExpectArray() != 2) Refuse(persons.path(), "[lowest, highest] person number");
     const int64_t lo = persons.At(0).Integer(0, INT32_MAX);
     const int64_t hi = persons.At(1).Integer(lo, INT32_MAX);
-    const int64_t from = Minutes(spec["from"]);
-    const Node toNode = spec["to"];
+    const int64_t from = Minutes(generated["from"]);
+    const Node toNode = generated["to"];
     const int64_t to = Minutes(toNode);
     if (to < from) Refuse(toNode.path(), "comes before \"from\"");
 
