@@ -200,6 +200,27 @@ void Clock::AfterLogRead(short machine) {
     Invoke<Op::AfterLogRead>(Variant::I4(machine));
 }
 
+namespace {
+// Whether an operation of this thread's apartment holds its control. Trivially destructible, like
+// the slot of the control.
+thread_local bool t_claimed = false;
+}  // namespace
+
+OperationClaim::OperationClaim() : held_(!t_claimed) {
+    if (held_) t_claimed = true;
+}
+
+OperationClaim::~OperationClaim() {
+    if (held_) t_claimed = false;
+}
+
+RaisedError OperationRunning() {
+    return RaisedError(RPC_E_SERVERCALL_RETRYLATER,
+                       L"Another operation of the Quorin driver is running on this thread (the "
+                       L"call came while that operation let the thread process its messages); "
+                       L"call again when it has ended");
+}
+
 void YieldToMessages() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {

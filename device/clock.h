@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include "com/errors.h"
+
 namespace quorin::device {
 
 inline constexpr long kBaudRate = 38400;
@@ -45,5 +47,27 @@ class Clock {
 
 // Dispatches every window message waiting for the calling thread, then returns.
 void YieldToMessages();
+
+// The apartment's control serves one operation at a time: an operation holds the claim for its
+// whole run, handler included. Host code that runs during a yield and starts another operation on
+// the same thread would take the control over in the middle of the first operation's connection,
+// so a claim made while another is held is refused; the first operation goes on untouched.
+class OperationClaim {
+  public:
+    OperationClaim();
+    OperationClaim(const OperationClaim&) = delete;
+    OperationClaim& operator=(const OperationClaim&) = delete;
+    ~OperationClaim();
+
+    // Whether this operation has the apartment's control; false while another operation holds it.
+    explicit operator bool() const { return held_; }
+
+  private:
+    bool held_;
+};
+
+// The error of an operation refused because another operation of the apartment is running:
+// COM's "call again later" (RPC_E_SERVERCALL_RETRYLATER) with a text that says why.
+RaisedError OperationRunning();
 
 }  // namespace quorin::device

@@ -48,7 +48,7 @@ bool Discovery::Run() {
     return true;
 }
 
-void Discovery::Fail(const RaisedError& error) {
+void Discovery::Report(const RaisedError& error) {
     AssignBstr(strMsg, Bstr(error.description().c_str()));
 }
 

@@ -60,9 +60,13 @@ bool Download::Run() {
     return true;
 }
 
-void Download::Fail(const RaisedError&) {
+void Download::Fail(const RaisedError& error) {
     // A failing Disconnect escapes from here with strMsg still empty.
     clock.Disconnect();
+    Report(error);
+}
+
+void Download::Report(const RaisedError&) {
     AssignBstr(strMsg, DownloadFailedMessage(imachineno));
 }
 

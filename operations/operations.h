@@ -1,8 +1,10 @@
 // The four working operations of clsMachine. Each is made from the call's arguments (which does
 // nothing yet); Run does the work and answers the operation's result, raising on any error; Fail
-// is its error handler. The frame that runs them, with the reference on the object, is the
-// class's (server/frame.h). What an operation holds for its whole run, handler included (the
-// class object of its records among it), is released when the operation is destroyed.
+// is its error handler; Report leaves in strMsg what the operation says of a failure, the
+// handler's message without the handler's device calls, for a call that is refused before it
+// runs. The frame that runs them, with the reference on the object, is the class's
+// (server/frame.h). What an operation holds for its whole run, handler included (the class object
+// of its records among it), is released when the operation is destroyed.
 #pragma once
 
 #include <windows.h>
@@ -26,7 +28,8 @@ struct Discovery {
     BSTR* strMsg;
 
     bool Run();
-    void Fail(const RaisedError& error);
+    void Fail(const RaisedError& error) { Report(error); }
+    void Report(const RaisedError& error);
 
     RecordClass<_FoundMachine> foundMachines{kClsidFoundMachine};
     // The record last found, until the next one is made.
@@ -43,6 +46,7 @@ struct Backup {
 
     bool Run();
     void Fail(const RaisedError&) {}
+    void Report(const RaisedError&) {}
 };
 
 // Writes an enrollment kept in the recordset back to a device. The error path makes no device
@@ -55,7 +59,9 @@ struct Restore {
     BSTR* strMsg;
 
     bool Run();
+    // strMsg already holds the empty text that Run set at the start.
     void Fail(const RaisedError&) {}
+    void Report(const RaisedError&);
 };
 
 // Appends the device's attendance records to cdata as card records. A failure disconnects and
@@ -67,6 +73,7 @@ struct Download {
 
     bool Run();
     void Fail(const RaisedError& error);
+    void Report(const RaisedError& error);
 
     device::Clock clock{};
     RecordClass<_CardRecord> cardRecords{kClsidCardRecord};

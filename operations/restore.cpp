@@ -52,4 +52,8 @@ bool Restore::Run() {
     return written;
 }
 
+void Restore::Report(const RaisedError&) {
+    AssignBstr(strMsg, Bstr(L""));
+}
+
 }  // namespace quorin::ops
