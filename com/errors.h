@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <new>
 #include <string>
 
 namespace quorin {
@@ -59,6 +60,21 @@ std::wstring SystemMessage(HRESULT hr);
 // Leaves the description as the thread's COM error information, for the caller of the method that
 // is failing.
 void PublishErrorInfo(REFGUID guid, const wchar_t* source, const std::wstring& description);
+
+// Runs the body of a COM method or an export and answers its HRESULT. Nothing may unwind through
+// such a method into its caller, whose runtime is not ours: what the standard library throws
+// (no memory for a string or a list) ends the call with E_OUTOFMEMORY, anything else with
+// E_UNEXPECTED.
+template <class Body>
+HRESULT NoThrow(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
 
 // The HRESULT of a registry or other Win32 result code.
 inline HRESULT FromWin32(LONG rc) {

@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "com/errors.h"
 #include "com/module.h"
 
 namespace quorin {
@@ -110,7 +111,7 @@ class ClassFactory final : public Object<ClassFactory, Exposes<IClassFactory, II
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        return create_(riid, ppv);
+        return NoThrow([&] { return create_(riid, ppv); });
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "com/com.h"
+#include "com/errors.h"
 #include "com/module.h"
 #include "com/variant.h"
 #include "contract/identity.h"
@@ -227,59 +228,65 @@ HRESULT Machine::GetTypeInfoCount(UINT* count) {
 }
 
 HRESULT Machine::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
-    if (!info) return E_POINTER;
-    *info = nullptr;
-    if (index != 0) return DISP_E_BADINDEX;
-    ComPtr<ITypeInfo> own;
-    HRESULT hr = DefaultInterface(own);
-    if (FAILED(hr)) return hr;
-    *info = own.detach();
-    return S_OK;
+    return NoThrow([&] {
+        if (!info) return E_POINTER;
+        *info = nullptr;
+        if (index != 0) return DISP_E_BADINDEX;
+        ComPtr<ITypeInfo> own;
+        HRESULT hr = DefaultInterface(own);
+        if (FAILED(hr)) return hr;
+        *info = own.detach();
+        return S_OK;
+    });
 }
 
 HRESULT Machine::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-    // The platform's lookup reads whatever it is given.
-    if (!names || !ids) return E_POINTER;
-    if (count == 0) return E_INVALIDARG;
-    for (UINT i = 0; i < count; ++i)
-        if (!names[i]) return E_POINTER;
-    if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-    ComPtr<ITypeInfo> info;
-    HRESULT hr = DefaultInterfaceVtable(info);
-    if (FAILED(hr)) return hr;
-    hr = DispGetIDsOfNames(info.get(), names, count, ids);
-    if (hr != DISP_E_UNKNOWNNAME || ids[0] != DISPID_UNKNOWN) return hr;
-    // An unknown member: the host's names of the same methods (funcRegister for
-    // IMachine_funcRegister, ...).
-    ComPtr<ITypeInfo> host;
-    if (FAILED(HostInterfaceVtable(host))) return hr;
-    return DispGetIDsOfNames(host.get(), names, count, ids);
+    return NoThrow([&] {
+        // The platform's lookup reads whatever it is given.
+        if (!names || !ids) return E_POINTER;
+        if (count == 0) return E_INVALIDARG;
+        for (UINT i = 0; i < count; ++i)
+            if (!names[i]) return E_POINTER;
+        if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+        ComPtr<ITypeInfo> info;
+        HRESULT hr = DefaultInterfaceVtable(info);
+        if (FAILED(hr)) return hr;
+        hr = DispGetIDsOfNames(info.get(), names, count, ids);
+        if (hr != DISP_E_UNKNOWNNAME || ids[0] != DISPID_UNKNOWN) return hr;
+        // An unknown member: the host's names of the same methods (funcRegister for
+        // IMachine_funcRegister, ...).
+        ComPtr<ITypeInfo> host;
+        if (FAILED(HostInterfaceVtable(host))) return hr;
+        return DispGetIDsOfNames(host.get(), names, count, ids);
+    });
 }
 
 HRESULT Machine::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
-    // The platform's DispInvoke reads the arrays the counts promise.
-    if (!params) return E_POINTER;
-    if ((params->cArgs > 0 && !params->rgvarg) ||
-        (params->cNamedArgs > 0 && !params->rgdispidNamedArgs) ||
-        params->cNamedArgs > params->cArgs)
-        return E_INVALIDARG;
-    if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-    ComPtr<ITypeInfo> info;
-    HRESULT hr = DefaultInterfaceVtable(info);
-    if (FAILED(hr)) return hr;
-
-    InOutVariants inOut(*params);
-    MethodDesc method(info.get(), id);
-    if (method.get()) {
-        hr = inOut.Prepare(info.get(), *method.get(), argErr);
+    return NoThrow([&] {
+        // The platform's DispInvoke reads the arrays the counts promise.
+        if (!params) return E_POINTER;
+        if ((params->cArgs > 0 && !params->rgvarg) ||
+            (params->cNamedArgs > 0 && !params->rgdispidNamedArgs) ||
+            params->cNamedArgs > params->cArgs)
+            return E_INVALIDARG;
+        if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+        ComPtr<ITypeInfo> info;
+        HRESULT hr = DefaultInterfaceVtable(info);
         if (FAILED(hr)) return hr;
-    }
-    hr = DispInvoke(static_cast<_clsMachine*>(this), info.get(), id, flags, params, result, excep,
-                    argErr);
-    // The method ran, successfully or not: what it left goes back to the caller.
-    if (hr == S_OK || hr == DISP_E_EXCEPTION) inOut.WriteBack();
-    return hr;
+
+        InOutVariants inOut(*params);
+        MethodDesc method(info.get(), id);
+        if (method.get()) {
+            hr = inOut.Prepare(info.get(), *method.get(), argErr);
+            if (FAILED(hr)) return hr;
+        }
+        hr = DispInvoke(static_cast<_clsMachine*>(this), info.get(), id, flags, params, result,
+                        excep, argErr);
+        // The method ran, successfully or not: what it left goes back to the caller.
+        if (hr == S_OK || hr == DISP_E_EXCEPTION) inOut.WriteBack();
+        return hr;
+    });
 }
 
 }  // namespace quorin
