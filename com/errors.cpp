@@ -54,6 +54,14 @@ const wchar_t* KnownText(HRESULT hr) {
             return L"Catastrophic failure";
         case REGDB_E_CLASSNOTREG:
             return L"Class not registered";
+        case CO_E_CLASSSTRING:
+            return L"Invalid class string";
+        case CO_E_ERRORINDLL:
+            return L"Error in the DLL";
+        case TYPE_E_LIBNOTREGISTERED:
+            return L"Library not registered";
+        case TYPE_E_CANTLOADLIBRARY:
+            return L"Error loading type library/DLL";
         case CLASS_E_NOAGGREGATION:
             return L"Class does not support aggregation";
         case CO_E_NOTINITIALIZED:

@@ -212,31 +212,6 @@ std::string ErrorText(const RaisedError& error) {
     return Hex(error.hr()) + " " + Quoted(error.description().data(), error.description().size());
 }
 
-// The configured trace file, or nothing when tracing is off.
-std::wstring ConfiguredPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD n = GetEnvironmentVariableW(kEnvironmentVariable, path.data(), MAX_PATH);
-    if (n >= MAX_PATH) {
-        path.resize(n);
-        n = GetEnvironmentVariableW(kEnvironmentVariable, path.data(), n);
-    }
-    if (n > 0 && n < path.size()) return path.substr(0, n);
-
-    // The process's own view: a 32-bit host on 64-bit Windows reads Wow6432Node.
-    DWORD bytes = static_cast<DWORD>(path.size() * sizeof(wchar_t));
-    LONG rc = RegGetValueW(HKEY_LOCAL_MACHINE, kRegistryKey, kRegistryValue, RRF_RT_REG_SZ, nullptr,
-                           path.data(), &bytes);
-    if (rc == ERROR_MORE_DATA) {
-        path.resize(bytes / sizeof(wchar_t) + 1);
-        bytes = static_cast<DWORD>(path.size() * sizeof(wchar_t));
-        rc = RegGetValueW(HKEY_LOCAL_MACHINE, kRegistryKey, kRegistryValue, RRF_RT_REG_SZ, nullptr,
-                          path.data(), &bytes);
-    }
-    if (rc != ERROR_SUCCESS) return {};
-    path.resize(wcsnlen(path.data(), path.size()));
-    return path;
-}
-
 // The file opened for appending, or nothing when it cannot be opened, which is told to the
 // debugger and to nobody else: the operation goes on as without a trace.
 std::unique_ptr<Sink> Open(const std::wstring& path) {
@@ -257,6 +232,30 @@ std::unique_ptr<Sink> Open(const std::wstring& path) {
 }
 
 }  // namespace
+
+Setting CurrentSetting() {
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD n = GetEnvironmentVariableW(kEnvironmentVariable, path.data(), MAX_PATH);
+    if (n >= MAX_PATH) {
+        path.resize(n);
+        n = GetEnvironmentVariableW(kEnvironmentVariable, path.data(), n);
+    }
+    if (n > 0 && n < path.size()) return {path.substr(0, n), true};
+
+    // The process's own view: a 32-bit host on 64-bit Windows reads Wow6432Node.
+    DWORD bytes = static_cast<DWORD>(path.size() * sizeof(wchar_t));
+    LONG rc = RegGetValueW(HKEY_LOCAL_MACHINE, kRegistryKey, kRegistryValue, RRF_RT_REG_SZ, nullptr,
+                           path.data(), &bytes);
+    if (rc == ERROR_MORE_DATA) {
+        path.resize(bytes / sizeof(wchar_t) + 1);
+        bytes = static_cast<DWORD>(path.size() * sizeof(wchar_t));
+        rc = RegGetValueW(HKEY_LOCAL_MACHINE, kRegistryKey, kRegistryValue, RRF_RT_REG_SZ, nullptr,
+                          path.data(), &bytes);
+    }
+    if (rc != ERROR_SUCCESS) return {};
+    path.resize(wcsnlen(path.data(), path.size()));
+    return {path, false};
+}
 
 // A call being traced: when it started, its name and its arguments as they stood then.
 struct Pending {
@@ -370,7 +369,7 @@ VARIANT ObjectRef(IDispatch** variable) {
 OperationTrace::OperationTrace(const wchar_t* name, std::initializer_list<Param> params)
     : outer_(t_current) {
     try {
-        const std::wstring path = ConfiguredPath();
+        const std::wstring path = CurrentSetting().file;
         if (!path.empty()) sink_ = Open(path);
         if (sink_) {
             pending_ = std::make_unique<Pending>(Utf8(name));

@@ -47,6 +47,15 @@ VARIANT ObjectRef(T** variable) {
     return ObjectRef(reinterpret_cast<IDispatch**>(variable));
 }
 
+// Where the trace writes as things stand: the file QUORIN_TRACE names, else the one the registry
+// value names (fromEnvironment false); an empty file when the trace is off. Each operation call
+// reads it anew; the console's site check shows it.
+struct Setting {
+    std::wstring file;
+    bool fromEnvironment = false;
+};
+Setting CurrentSetting();
+
 struct Sink;
 struct Pending;
 

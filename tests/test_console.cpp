@@ -6,17 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "tests/console_host.h"
 #include "tests/support.h"
+#include "tools/console/number.h"
 
 namespace {
 
 using Record = std::map<std::string, std::string>;
 using nlohmann::json;
+using qt::Ran;
+using qt::RunHost;
 
 const char kSite[] = R"({
   "devices": [
@@ -26,60 +31,6 @@ const char kSite[] = R"({
      "log": [{"person": 31, "time": "2026-12-31T23:59"}]}
   ]
 })";
-
-struct Ran {
-    DWORD exit = 0;
-    std::string out, err;
-};
-
-std::string ReadAll(const std::wstring& path) {
-    std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got) text.append(buffer, got);
-    CloseHandle(file);
-    return text;
-}
-
-// quorin-host from this program's folder, with its output and error output in files.
-Ran Host(const std::wstring& args) {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring exe = self;
-    exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"quorin-host.exe";
-    const std::wstring outPath = qt::TempFile(L"host.out", ""),
-                       errPath = qt::TempFile(L"host.err", "");
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                             CREATE_ALWAYS, 0, nullptr);
-    HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                             CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = out;
-    si.hStdError = err;
-    PROCESS_INFORMATION pi{};
-    std::wstring line = L"\"" + exe + L"\" " + args;
-    Ran ran;
-    const BOOL started = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &si, &pi);
-    EXPECT_TRUE(started) << GetLastError();
-    CloseHandle(out);
-    CloseHandle(err);
-    if (started) {
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 60000));
-        GetExitCodeProcess(pi.hProcess, &ran.exit);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    ran.out = ReadAll(outPath);
-    ran.err = ReadAll(errPath);
-    return ran;
-}
 
 std::vector<std::string> Split(const std::string& text, char at) {
     std::vector<std::string> parts(1);
@@ -164,7 +115,7 @@ TEST_F(Console, CsvAndJsonOfDiscoveryAndDownloadReadBack) {
         for (const wchar_t* format : {L"csv", L"json"}) {
             SCOPED_TRACE(qt::Utf8(std::wstring(format) + L" " + c.command));
             const Ran ran =
-                Host(L"--scenario \"" + site_ + L"\" --format " + format + L" " + c.command);
+                RunHost(L"--scenario \"" + site_ + L"\" --format " + format + L" " + c.command);
             EXPECT_EQ(0u, ran.exit) << ran.out << ran.err;
             EXPECT_EQ("", ran.err) << "a True result leaves the error output empty";
             std::vector<std::string> columns;
@@ -179,15 +130,15 @@ TEST_F(Console, CsvAndJsonOfDiscoveryAndDownloadReadBack) {
 }
 
 TEST_F(Console, TextStaysAndOptionsAreChecked) {
-    Ran ran = Host(L"--scenario \"" + site_ + L"\" download 3 2");
+    Ran ran = RunHost(L"--scenario \"" + site_ + L"\" download 3 2");
     EXPECT_EQ(0u, ran.exit);
     EXPECT_EQ("  record: person 31, 2026-12-31 23:59:00\r\nDownloadCarddata: True\r\n", ran.out);
-    ran = Host(L"--format text discover 3 3 1 5");  // the bench: machine 2 on port 3
+    ran = RunHost(L"--format text discover 3 3 1 5");  // the bench: machine 2 on port 3
     EXPECT_EQ("funcRegister: True\r\n  found: port 3, machine 2 (id 2)\r\n", ran.out);
     for (const wchar_t* wrong : {L"--format xml download 1 1", L"--format csv backup 1 1 7 row",
                                  L"--scenario", L"--verbose discover 1 1 1 1", L"--format json"}) {
         SCOPED_TRACE(qt::Utf8(wrong));
-        ran = Host(wrong);
+        ran = RunHost(wrong);
         EXPECT_EQ(2u, ran.exit) << ran.out;
     }
 }
@@ -195,16 +146,90 @@ TEST_F(Console, TextStaysAndOptionsAreChecked) {
 TEST_F(Console, ARefusedScenarioIsToldAndEndsTheOperationsInTheirHandlers) {
     const std::wstring bad = qt::TempFile(L"bad.json", "{\"devices\": [\n{\"port\": 300}]}");
     const std::string said = "Scenario file " + qt::Utf8(bad) + ", line 2, devices[0].port: ";
-    Ran ran = Host(L"--scenario \"" + bad + L"\" --format csv discover 1 4 1 3");
+    Ran ran = RunHost(L"--scenario \"" + bad + L"\" --format csv discover 1 4 1 3");
     EXPECT_EQ(1u, ran.exit);
     EXPECT_EQ("port,machine,machine_id,address\r\n", ran.out);
     EXPECT_NE(std::string::npos, ran.err.find("ClockSim: " + said)) << ran.err;
     EXPECT_NE(std::string::npos, ran.err.find("funcRegister: False\r\nmessage: " + said))
         << ran.err;
-    ran = Host(L"--scenario \"" + bad + L"\" --format json download 1 1");
+    ran = RunHost(L"--scenario \"" + bad + L"\" --format json download 1 1");
     EXPECT_EQ(1u, ran.exit);
     EXPECT_EQ(json::array(), json::parse(ran.out));
     EXPECT_NE(std::string::npos, ran.err.find("DownloadCarddata: False")) << ran.err;
+}
+
+// A number is digits with an optional sign, within the host's 16-bit integers; nothing else.
+TEST(ConsoleNumbers, AreDigitsWithAnOptionalSignWithinSixteenBits) {
+    const struct {
+        const wchar_t* text;
+        short value;
+    } good[] = {{L"0", 0},         {L"7", 7},           {L"+7", 7},
+                {L"-7", -7},       {L"007", 7},         {L"-0", 0},
+                {L"32767", 32767}, {L"-32768", -32768}, {L"+00032767", 32767}};
+    for (const auto& g : good) {
+        SCOPED_TRACE(qt::Utf8(g.text));
+        EXPECT_EQ(std::optional<short>(g.value), console::ParseNumber(g.text));
+    }
+    for (const wchar_t* bad : {L"",
+                               L"+",
+                               L"-",
+                               L"x",
+                               L"1x",
+                               L"x1",
+                               L"0x10",
+                               L" 1",
+                               L"1 ",
+                               L"1.5",
+                               L"1e3",
+                               L"1,000",
+                               L"--1",
+                               L"+-1",
+                               L"32768",
+                               L"-32769",
+                               L"99999",
+                               L"4294967297",
+                               L"99999999999999999999",
+                               L"\u0661"}) {
+        SCOPED_TRACE(qt::Utf8(bad));
+        EXPECT_EQ(std::nullopt, console::ParseNumber(bad));
+    }
+}
+
+// Each kind of bad number stops the command before the driver is created, naming the argument
+// and its value; the output stays empty.
+TEST_F(Console, BadNumbersAreUsageErrorsThatNameTheArgument) {
+    const struct {
+        const wchar_t* command;
+        const char* said;
+    } cases[] = {
+        {L"download x 1", "port is \"x\", not a whole number from -32768 to 32767"},
+        {L"discover 1 40000 1 5", "portMax is \"40000\""},
+        {L"backup 1 -32769 7 row", "machine is \"-32769\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(qt::Utf8(c.command));
+        const Ran ran = RunHost(c.command);
+        EXPECT_EQ(2u, ran.exit);
+        EXPECT_EQ("", ran.out);
+        EXPECT_NE(std::string::npos, ran.err.find(c.said)) << ran.err;
+        EXPECT_NE(std::string::npos, ran.err.find("usage: quorin-host")) << ran.err;
+    }
+}
+
+TEST_F(Console, HelpNamesEveryCommandAndOption) {
+    const Ran help = RunHost(L"--help");
+    EXPECT_EQ(0u, help.exit);
+    EXPECT_EQ("", help.err);
+    for (const char* named :
+         {"discover <portMin> <portMax> <machineMin> <machineMax>", "download <port> <machine>",
+          "backup <port> <machine> <person> <rowfile>",
+          "restore <port> <machine> <person> <rowfile>",
+          "check [<portMin> <portMax> <machineMin> <machineMax>]", "--scenario FILE",
+          "--format text|csv|json", "-h, --help"})
+        EXPECT_NE(std::string::npos, help.out.find(named)) << named << "\n" << help.out;
+    const Ran h = RunHost(L"-h");
+    EXPECT_EQ(0u, h.exit);
+    EXPECT_EQ(help.out, h.out);
 }
 
 // The registry value names the file when the environment does not; the environment wins.
@@ -215,10 +240,10 @@ TEST_F(Console, TheSimulatorsRegistryValueNamesTheScenarioToo) {
     const DWORD bytes = static_cast<DWORD>((site_.size() + 1) * sizeof(wchar_t));
     ASSERT_EQ(ERROR_SUCCESS,
               RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Scenario", REG_SZ, site_.c_str(), bytes));
-    const Ran fromRegistry = Host(L"--format csv download 3 2");
-    const Ran fromOption = Host(L"--scenario \"" + other + L"\" --format csv download 3 2");
+    const Ran fromRegistry = RunHost(L"--format csv download 3 2");
+    const Ran fromOption = RunHost(L"--scenario \"" + other + L"\" --format csv download 3 2");
     RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"Scenario");
-    const Ran bench = Host(L"--format csv download 3 2");
+    const Ran bench = RunHost(L"--format csv download 3 2");
     EXPECT_EQ("person,swipe_time\r\n31,2026-12-31T23:59:00\r\n", fromRegistry.out);
     EXPECT_EQ("person,swipe_time\r\n", fromOption.out);
     EXPECT_EQ("person,swipe_time\r\n201,2026-01-05T07:55:00\r\n202,2026-01-05T16:02:00\r\n",

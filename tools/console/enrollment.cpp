@@ -12,6 +12,8 @@
 #include "com/variant.h"
 #include "standins/common/text.h"
 #include "standins/recordset/recordset.h"
+#include "tools/console/classes.h"
+#include "tools/console/console.h"
 
 namespace {
 
@@ -24,15 +26,8 @@ using quorin::Variant;
 using standins::Utf8;
 using standins::Wide;
 
-void Say(const std::wstring& text) {
-    std::string out = Utf8(text);
-    fwrite(out.data(), 1, out.size(), stdout);
-    fflush(stdout);
-}
-
-short Number(const wchar_t* text) {
-    return static_cast<short>(_wtoi(text));
-}
+using console::Print;
+using console::PrintError;
 
 // How the console shows a field value.
 std::wstring Describe(const Variant& v) {
@@ -57,7 +52,7 @@ std::wstring Describe(const Variant& v) {
 void ShowRow(const Row& row) {
     for (const std::wstring& name : qt::EnrollmentColumns()) {
         auto it = row.find(name);
-        Say(L"  " + name + L": " + (it == row.end() ? L"Null" : Describe(it->second)) + L"\n");
+        Print(L"  " + name + L": " + (it == row.end() ? L"Null" : Describe(it->second)) + L"\n");
     }
 }
 
@@ -147,64 +142,53 @@ bool LoadRow(const wchar_t* path, Row* row) {
     return true;
 }
 
-int Failed(const wchar_t* what, HRESULT hr) {
-    wchar_t line[120];
-    swprintf(line, 120, L"%ls failed: 0x%08lX\n", what, static_cast<unsigned long>(hr));
-    Say(line);
-    return 1;
-}
-
 }  // namespace
 
-int BackupCommand(IMachine* machine, int argc, wchar_t** argv) {
-    if (argc != 6) {
-        Say(L"usage: quorin-host backup <port> <machine> <person> <rowfile>\n");
-        return 2;
-    }
+int BackupCommand(IMachine* driver, short port, short machine, const wchar_t* person,
+                  const wchar_t* rowfile) {
     ComPtr<RecordsetStandin> rs = RecordsetStandin::Create();
     // Like the host's table, a new row starts with an empty template rather than Null, so that a
     // password row can be restored too.
     rs->defaults[L"bFingerprint"] = Variant::Bytes({});
-    Bstr ip(L""), person(argv[4]);
+    Bstr ip(L""), number(person);
     BSTR msg = SysAllocString(L"");
     _ADORecordset* rows = rs.get();
     VARIANT_BOOL ok = VARIANT_FALSE;
-    HRESULT hr = machine->funcBackFingure(VARIANT_TRUE, ip.get(), Number(argv[2]), Number(argv[3]),
-                                          person.get(), &rows, &msg, &ok);
+    HRESULT hr = driver->funcBackFingure(VARIANT_TRUE, ip.get(), port, machine, number.get(), &rows,
+                                         &msg, &ok);
     Bstr owned = Bstr::adopt(msg);
-    if (FAILED(hr)) return Failed(L"funcBackFingure", hr);
-    Say(std::wstring(L"funcBackFingure: ") + (ok ? L"True" : L"False") + L"\n");
+    if (FAILED(hr)) return console::CallFailed(L"funcBackFingure", hr, {&console::kDeviceControl});
+    Print(std::wstring(L"funcBackFingure: ") + (ok ? L"True" : L"False") + L"\n");
+    if (!ok) console::TellMissing({&console::kDeviceControl});
     if (!ok || rs->rows.empty()) return 1;
     ShowRow(rs->rows[rs->position]);
-    if (!SaveRow(argv[5], rs->rows[rs->position])) {
-        Say(std::wstring(L"cannot write ") + argv[5] + L"\n");
+    if (!SaveRow(rowfile, rs->rows[rs->position])) {
+        PrintError(std::wstring(L"quorin-host: cannot write ") + rowfile + L"\n");
         return 1;
     }
-    Say(std::wstring(L"row kept in ") + argv[5] + L"\n");
+    Print(std::wstring(L"row kept in ") + rowfile + L"\n");
     return 0;
 }
 
-int RestoreCommand(IMachine* machine, int argc, wchar_t** argv) {
-    if (argc != 6) {
-        Say(L"usage: quorin-host restore <port> <machine> <person> <rowfile>\n");
-        return 2;
-    }
+int RestoreCommand(IMachine* driver, short port, short machine, const wchar_t* person,
+                   const wchar_t* rowfile) {
     ComPtr<RecordsetStandin> rs = RecordsetStandin::Create();
     Row row;
-    if (!LoadRow(argv[5], &row)) {
-        Say(std::wstring(L"cannot read a row from ") + argv[5] + L"\n");
+    if (!LoadRow(rowfile, &row)) {
+        PrintError(std::wstring(L"quorin-host: cannot read a row from ") + rowfile + L"\n");
         return 1;
     }
-    Say(std::wstring(L"row from ") + argv[5] + L":\n");
+    Print(std::wstring(L"row from ") + rowfile + L":\n");
     ShowRow(row);
     rs->rows.push_back(row);
-    Bstr ip(L""), person(argv[4]);
+    Bstr ip(L""), number(person);
     BSTR msg = SysAllocString(L"");
     VARIANT_BOOL ok = VARIANT_FALSE;
-    HRESULT hr = machine->funcReWrite(VARIANT_TRUE, ip.get(), Number(argv[2]), Number(argv[3]),
-                                      person.get(), rs.get(), &msg, &ok);
+    HRESULT hr = driver->funcReWrite(VARIANT_TRUE, ip.get(), port, machine, number.get(), rs.get(),
+                                     &msg, &ok);
     Bstr owned = Bstr::adopt(msg);
-    if (FAILED(hr)) return Failed(L"funcReWrite", hr);
-    Say(std::wstring(L"funcReWrite: ") + (ok ? L"True" : L"False") + L"\n");
+    if (FAILED(hr)) return console::CallFailed(L"funcReWrite", hr, {&console::kDeviceControl});
+    Print(std::wstring(L"funcReWrite: ") + (ok ? L"True" : L"False") + L"\n");
+    if (!ok) console::TellMissing({&console::kDeviceControl});
     return ok ? 0 : 1;
 }

@@ -4,7 +4,10 @@
 
 #include "contract.h"
 
+// The person number goes to the driver as the text given, as the host passes it.
 //   quorin-host backup <port> <machine> <person> <rowfile>
-int BackupCommand(IMachine* machine, int argc, wchar_t** argv);
+int BackupCommand(IMachine* driver, short port, short machine, const wchar_t* person,
+                  const wchar_t* rowfile);
 //   quorin-host restore <port> <machine> <person> <rowfile>
-int RestoreCommand(IMachine* machine, int argc, wchar_t** argv);
+int RestoreCommand(IMachine* driver, short port, short machine, const wchar_t* person,
+                   const wchar_t* rowfile);

@@ -1,16 +1,11 @@
 // quorin-host: a small host session. It creates the driver by its ProgID, obtains IMachine and
-// runs one operation against whatever clock control is registered, printing what it got.
-//
-//   quorin-host [--scenario FILE] [--format text|csv|json] <command> ...
-//
-//   quorin-host discover <portMin> <portMax> <machineMin> <machineMax>
-//   quorin-host download <port> <machine>
-//   quorin-host backup <port> <machine> <person> <rowfile>
-//   quorin-host restore <port> <machine> <person> <rowfile>
+// runs one operation against whatever clock control is registered, printing what it got; or it
+// checks a site for support (check.h). `quorin-host --help` prints the usage (kUsage below).
 //
 // --scenario names the simulated clock's scenario file (it sets QUORIN_CLOCKSIM_SCENARIO for
 // this process, before the control starts). --format csv or json prints the records of discover
-// and download as a table for other tools, and the result, when False, on the error output.
+// and download as a table for other tools, alone on standard output. Usage errors, failures and
+// notes go to standard error (console.h).
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -27,6 +22,9 @@
 #include "com/com.h"
 #include "com/variant.h"
 #include "standins/common/text.h"
+#include "tools/console/check.h"
+#include "tools/console/classes.h"
+#include "tools/console/console.h"
 #include "tools/console/enrollment.h"
 
 using quorin::Bstr;
@@ -37,18 +35,13 @@ namespace {
 
 using nlohmann::json;
 
+using namespace console;
 using standins::Utf8;
 
 void Write(FILE* to, const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), to);
     fflush(to);
 }
-
-void Print(const std::wstring& text) {
-    Write(stdout, Utf8(text));
-}
-
-std::wstring Text(const VARIANT* v);
 
 enum class Format { kText, kCsv, kJson };
 Format g_format = Format::kText;
@@ -127,73 +120,32 @@ void Report(const wchar_t* operation, VARIANT_BOOL ok, const Bstr& msg) {
     if (g_format == Format::kText) {
         Print(text);
     } else if (!ok || msg.length()) {
-        Write(stderr, Utf8(text));
+        PrintError(text);
     }
 }
 
-std::wstring Text(const VARIANT* v) {
-    Variant text;
-    if (FAILED(
-            VariantChangeTypeEx(text.get(), const_cast<VARIANT*>(v), LOCALE_INVARIANT, 0, VT_BSTR)))
-        return L"?";
-    return std::wstring(V_BSTR(text.get()), SysStringLen(V_BSTR(text.get())));
-}
-
-short Arg(wchar_t** argv, int i) {
-    return static_cast<short>(_wtoi(argv[i]));
-}
-
-int Fail(const wchar_t* what, HRESULT hr) {
-    wchar_t line[160];
-    swprintf(line, 160, L"%ls failed: 0x%08lX\n", what, static_cast<unsigned long>(hr));
-    Print(line);
-    return 1;
-}
-
-template <class F>
-void ForEachItem(_Collection* col, F&& each) {
-    long count = 0;
-    col->Count(&count);
-    for (long i = 1; i <= count; ++i) {
-        Variant index = Variant::I4(i), item;
-        if (FAILED(col->Item(index.get(), item.get())) || V_VT(item.get()) != VT_DISPATCH) continue;
-        each(V_DISPATCH(item.get()));
-    }
-}
-
-int Discover(IMachine* machine, int argc, wchar_t** argv) {
-    if (argc != 6) {
-        Print(L"usage: quorin-host discover <portMin> <portMax> <machineMin> <machineMax>\n");
-        return 2;
-    }
-    ComPtr<_Collection> col;
-    Bstr msg(L"");
-    Bstr none(L"");
+int Discover(const short range[4]) {
+    ComPtr<IMachine> machine = CreateDriver();
+    if (!machine) return 1;
     VARIANT_BOOL ok = VARIANT_FALSE;
-    HRESULT hr =
-        machine->funcRegister(col.put(), VARIANT_TRUE, Arg(argv, 2), Arg(argv, 3), none.get(),
-                              none.get(), Arg(argv, 4), Arg(argv, 5), msg.put(), &ok);
-    if (FAILED(hr)) return Fail(L"funcRegister", hr);
+    Bstr msg;
+    std::vector<Found> found;
+    const HRESULT hr = Scan(machine.get(), range, &ok, &msg, &found);
+    if (FAILED(hr))
+        return CallFailed(L"funcRegister", hr, {&kCollection, &kFoundMachine, &kDeviceControl});
     Report(L"funcRegister", ok, msg);
     Table table({"port", "machine", "machine_id", "address"});
-    if (col) {
-        ForEachItem(col.get(), [&table](IDispatch* item) {
-            ComPtr<_FoundMachine> found;
-            if (FAILED(item->QueryInterface(__uuidof(_FoundMachine), found.put_void()))) return;
-            Variant no, port, id, address;
-            found->get_MachineNo(no.get());
-            found->get_Port(port.get());
-            found->get_MachineId(id.get());
-            found->get_Address(address.get());
-            if (g_format == Format::kText) {
-                Print(L"  found: port " + Text(port.get()) + L", machine " + Text(no.get()) +
-                      L" (id " + Text(id.get()) + L")\n");
-            } else {
-                table.Add({Cell(port.get()), Cell(no.get()), Cell(id.get()), Cell(address.get())});
-            }
-        });
+    for (const Found& f : found) {
+        if (g_format == Format::kText) {
+            Print(L"  found: port " + Text(f.port.get()) + L", machine " + Text(f.machine.get()) +
+                  L" (id " + Text(f.id.get()) + L")\n");
+        } else {
+            table.Add({Cell(f.port.get()), Cell(f.machine.get()), Cell(f.id.get()),
+                       Cell(f.address.get())});
+        }
     }
     table.End();
+    if (!ok) TellMissing({&kCollection, &kFoundMachine, &kDeviceControl});
     return ok ? 0 : 1;
 }
 
@@ -211,31 +163,26 @@ std::wstring DateText(const VARIANT* v, wchar_t between = L' ') {
     return text;
 }
 
-int Download(IMachine* machine, int argc, wchar_t** argv) {
-    if (argc != 4) {
-        Print(L"usage: quorin-host download <port> <machine>\n");
-        return 2;
-    }
-    CLSID clsid;
+int Download(short port, short number) {
+    ComPtr<IMachine> machine = CreateDriver();
+    if (!machine) return 1;
     ComPtr<_Collection> col;
-    HRESULT hr = CLSIDFromProgID(L"VBA.Collection", &clsid);
-    if (SUCCEEDED(hr))
-        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(_Collection),
-                              col.put_void());
-    if (FAILED(hr)) return Fail(L"creating a VBA.Collection", hr);
+    HRESULT hr = Create(kCollection, __uuidof(_Collection), col.put_void());
+    if (FAILED(hr)) {
+        PrintError(CannotCreate(kCollection, hr));
+        return 1;
+    }
     Bstr msg(L"");
     Bstr none(L"");
     VARIANT_BOOL ok = VARIANT_FALSE;
     // The collection goes by reference; the driver appends to it and never replaces it.
     _Collection* cdata = col.detach();
-    hr = machine->DownloadCarddata(VARIANT_TRUE, none.get(), Arg(argv, 2), Arg(argv, 3), &cdata,
-                                   msg.inout(), &ok);
+    hr =
+        machine->DownloadCarddata(VARIANT_TRUE, none.get(), port, number, &cdata, msg.inout(), &ok);
     col = ComPtr<_Collection>::adopt(cdata);
-    if (FAILED(hr)) return Fail(L"DownloadCarddata", hr);
+    if (FAILED(hr)) return CallFailed(L"DownloadCarddata", hr, {&kCardRecord, &kDeviceControl});
     Table table({"person", "swipe_time"});
-    ForEachItem(col.get(), [&table](IDispatch* item) {
-        ComPtr<_CardRecord> card;
-        if (FAILED(item->QueryInterface(__uuidof(_CardRecord), card.put_void()))) return;
+    ForEachItem<_CardRecord>(col.get(), [&table](_CardRecord* card) {
         Variant person, time;
         card->get_PersonNo(person.get());
         card->get_SwipeTime(time.get());
@@ -247,24 +194,88 @@ int Download(IMachine* machine, int argc, wchar_t** argv) {
     });
     table.End();
     Report(L"DownloadCarddata", ok, msg);
+    if (!ok) TellMissing({&kCardRecord, &kDeviceControl});
     return ok ? 0 : 1;
 }
 
-const wchar_t kUsage[] =
-    L"usage: quorin-host [--scenario FILE] [--format text|csv|json] <command> ...\n"
-    L"       quorin-host discover <portMin> <portMax> <machineMin> <machineMax>\n"
-    L"       quorin-host download <port> <machine>\n"
-    L"       quorin-host backup <port> <machine> <person> <rowfile>\n"
-    L"       quorin-host restore <port> <machine> <person> <rowfile>\n";
+// The commands, as the usage shows them.
+#define QUORIN_DISCOVER L"discover <portMin> <portMax> <machineMin> <machineMax>"
+#define QUORIN_DOWNLOAD L"download <port> <machine>"
+#define QUORIN_BACKUP L"backup <port> <machine> <person> <rowfile>"
+#define QUORIN_RESTORE L"restore <port> <machine> <person> <rowfile>"
+#define QUORIN_CHECK L"check [<portMin> <portMax> <machineMin> <machineMax>]"
+#define QUORIN_COMMAND_LINE L"quorin-host [--scenario FILE] [--format text|csv|json] <command> ..."
 
-// Reads the options before the command; returns the index of the command, or 0 after printing
-// what is wrong.
+const wchar_t kUsage[] =
+    L"usage: " QUORIN_COMMAND_LINE L"\n"
+    L"       quorin-host -h | --help\n"
+    L"\n"
+    L"Commands:\n"
+    L"  " QUORIN_DISCOVER L"\n"
+    L"      scans each port for the first machine number that answers\n"
+    L"  " QUORIN_DOWNLOAD L"\n"
+    L"      every swipe the clock holds: person number, yyyy-mm-dd hh:mm:ss\n"
+    L"  " QUORIN_BACKUP L"\n"
+    L"      reads the person's enrollment into a row, kept in rowfile\n"
+    L"  " QUORIN_RESTORE L"\n"
+    L"      writes rowfile's row back to the clock\n"
+    L"  " QUORIN_CHECK L"\n"
+    L"      the site check: the driver's registration, file, version, ThreadingModel and type\n"
+    L"      library, the classes it needs and the trace setting, one line each, ok or FAIL\n"
+    L"      with what to do; with a range it also scans and lists what answers. Exit code 0\n"
+    L"      when every item is ok, 1 otherwise\n"
+    L"\n"
+    L"Options:\n"
+    L"  --scenario FILE         the simulated clock reads its site from FILE\n"
+    L"  --format text|csv|json  how discover and download print their records (default text);\n"
+    L"                          with csv or json standard output holds the records alone\n"
+    L"  -h, --help              this text\n"
+    L"\n"
+    L"Ports, machine numbers and the bounds of a range are whole numbers from -32768 to 32767\n"
+    L"(digits, with a sign or none); the person number goes to the driver as the text given.\n"
+    L"Failures and notes go to standard error. Exit codes: 0 done, 1 a False result or a\n"
+    L"failure, 2 a usage error.\n";
+
+struct Command {
+    const wchar_t* name;
+    const wchar_t* usage;
+    std::vector<const wchar_t*> numbers;  // the arguments that are numbers, first
+    size_t texts;                         // then this many texts
+    bool numbersOptional;                 // check: its range may be left out
+};
+
+const Command kCommands[] = {
+    {L"discover",
+     L"quorin-host " QUORIN_DISCOVER,
+     {L"portMin", L"portMax", L"machineMin", L"machineMax"},
+     0,
+     false},
+    {L"download", L"quorin-host " QUORIN_DOWNLOAD, {L"port", L"machine"}, 0, false},
+    {L"backup", L"quorin-host " QUORIN_BACKUP, {L"port", L"machine"}, 2, false},
+    {L"restore", L"quorin-host " QUORIN_RESTORE, {L"port", L"machine"}, 2, false},
+    {L"check",
+     L"quorin-host " QUORIN_CHECK,
+     {L"portMin", L"portMax", L"machineMin", L"machineMax"},
+     0,
+     true},
+};
+
+// Reads the options before the command. Returns the index of the command; 0 after a usage
+// error, -1 after printing the help.
 int Options(int argc, wchar_t** argv) {
     int i = 1;
-    for (; i < argc && wcsncmp(argv[i], L"--", 2) == 0; i += 2) {
+    for (; i < argc && argv[i][0] == L'-'; i += 2) {
         const std::wstring option = argv[i];
-        if (i + 1 >= argc || (option != L"--scenario" && option != L"--format")) {
-            Print(L"unknown option or missing value: " + option + L"\n" + kUsage);
+        if (option == L"-h" || option == L"--help") {
+            Print(kUsage);
+            return -1;
+        }
+        if (option != L"--scenario" && option != L"--format") {
+            UsageError(L"unknown option: " + option, QUORIN_COMMAND_LINE);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            UsageError(option + L" wants a value", QUORIN_COMMAND_LINE);
             return 0;
         }
         const std::wstring value = argv[i + 1];
@@ -279,12 +290,12 @@ int Options(int argc, wchar_t** argv) {
                        : value == L"csv" ? Format::kCsv
                                          : Format::kJson;
         } else {
-            Print(L"--format takes text, csv or json, not " + value + L"\n");
+            UsageError(L"--format takes text, csv or json, not " + value, QUORIN_COMMAND_LINE);
             return 0;
         }
     }
     if (i >= argc) {
-        Print(kUsage);
+        UsageError(L"no command given", QUORIN_COMMAND_LINE);
         return 0;
     }
     return i;
@@ -294,37 +305,45 @@ int Options(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     const int at = Options(argc, argv);
+    if (at < 0) return 0;
     if (!at) return 2;
-    // The commands read their arguments from index 2, after the command at index 1.
-    argc -= at - 1;
-    argv += at - 1;
-    const std::wstring command = argv[1];
-    const bool tabular = command == L"discover" || command == L"download";
-    if (g_format != Format::kText && !tabular) {
-        Print(L"--format csv and json apply to discover and download\n");
-        return 2;
-    }
+    // From here argv[0] is the command, its arguments after it.
+    argc -= at;
+    argv += at;
+    const std::wstring name = argv[0];
+    const Command* command = nullptr;
+    for (const Command& c : kCommands)
+        if (name == c.name) command = &c;
+    if (!command) return UsageError(L"unknown command: " + name, QUORIN_COMMAND_LINE);
+    const size_t given = static_cast<size_t>(argc - 1),
+                 wanted = command->numbers.size() + command->texts;
+    const bool noRange = command->numbersOptional && given == 0;
+    if (given != wanted && !noRange)
+        return UsageError(name + L" takes " +
+                              (command->numbersOptional ? L"no arguments or " : L"") +
+                              std::to_wstring(wanted) + L", not " + std::to_wstring(given),
+                          command->usage);
+    short numbers[4] = {};
+    if (!noRange && !ReadNumbers(argv + 1, command->numbers, numbers, command->usage)) return 2;
+    if (g_format != Format::kText && name != L"discover" && name != L"download")
+        return UsageError(L"--format csv and json apply to discover and download", command->usage);
+
     if (FAILED(CoInitialize(nullptr))) return 1;
     int rc = 0;
-    {
-        CLSID clsid;
-        HRESULT hr = CLSIDFromProgID(L"Quorin.clsMachine", &clsid);
-        if (FAILED(hr)) return Fail(L"CLSIDFromProgID(Quorin.clsMachine)", hr);
-        ComPtr<IMachine> machine;
-        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IMachine),
-                              machine.put_void());
-        if (FAILED(hr)) return Fail(L"CoCreateInstance", hr);
-        if (command == L"discover") {
-            rc = Discover(machine.get(), argc, argv);
-        } else if (command == L"download") {
-            rc = Download(machine.get(), argc, argv);
-        } else if (command == L"backup") {
-            rc = BackupCommand(machine.get(), argc, argv);
-        } else if (command == L"restore") {
-            rc = RestoreCommand(machine.get(), argc, argv);
+    if (name == L"discover") {
+        rc = Discover(numbers);
+    } else if (name == L"download") {
+        rc = Download(numbers[0], numbers[1]);
+    } else if (name == L"check") {
+        rc = CheckCommand(noRange ? nullptr : numbers);
+    } else {
+        ComPtr<IMachine> driver = CreateDriver();
+        if (!driver) {
+            rc = 1;
+        } else if (name == L"backup") {
+            rc = BackupCommand(driver.get(), numbers[0], numbers[1], argv[3], argv[4]);
         } else {
-            Print(L"unknown command: " + command + L"\n");
-            rc = 2;
+            rc = RestoreCommand(driver.get(), numbers[0], numbers[1], argv[3], argv[4]);
         }
     }
     CoUninitialize();
