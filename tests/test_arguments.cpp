@@ -489,3 +489,121 @@ TEST(VariantByReference, ValuesGoInAndNothingComesBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// An object whose default value (DISPID_VALUE) is a text, as a script's object with a default
+// property is: the platform's conversion to text reads it. It counts the references it holds.
+class TextValue final
+    : public quorin::Object<TextValue,
+                            quorin::Exposes<quorin::NoTypeInfo<IDispatch>, IID_IDispatch>> {
+  public:
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return DISP_E_UNKNOWNNAME;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*,
+                                     VARIANT* result, EXCEPINFO*, UINT*) override {
+        if (id != DISPID_VALUE || !(flags & DISPATCH_PROPERTYGET) || !result)
+            return DISP_E_MEMBERNOTFOUND;
+        *result = Variant::Text(L"5").detach();
+        return S_OK;
+    }
+};
+
+// A script's variable of another type than the declared one goes through the platform's
+// conversion into a copy, and the outcome goes back into the variable: what the variable held
+// (its text, its reference to an object) is released exactly once, whether the operation ends
+// normally, in its handler or with an error that escapes its handler (DISP_E_EXCEPTION).
+TEST(VariantByReference, WhatTheVariableHeldIsReleasedOnceOnEveryWayOut) {
+    FreeSpy& spy = Spy();
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    enum class End { Normally, InHandler, Escaping };
+    enum class Param { StrMsgText, StrMsgObject, Col, Cdata, RsData };
+    struct Case {
+        const char* what;
+        Param param;
+        Op op;
+        End end;
+    };
+    const Case cases[] = {
+        {"strMsg, text, download", Param::StrMsgText, Op::Download, End::Normally},
+        {"strMsg, text, download in its handler", Param::StrMsgText, Op::Download, End::InHandler},
+        {"strMsg, text, download escaping", Param::StrMsgText, Op::Download, End::Escaping},
+        {"strMsg, object, download", Param::StrMsgObject, Op::Download, End::Normally},
+        {"strMsg, object, download in its handler", Param::StrMsgObject, Op::Download,
+         End::InHandler},
+        {"strMsg, object, download escaping", Param::StrMsgObject, Op::Download, End::Escaping},
+        {"strMsg, object, discovery in its handler", Param::StrMsgObject, Op::Discovery,
+         End::InHandler},
+        {"cdata as IUnknown, download", Param::Cdata, Op::Download, End::Normally},
+        {"cdata as IUnknown, download in its handler", Param::Cdata, Op::Download, End::InHandler},
+        {"cdata as IUnknown, download escaping", Param::Cdata, Op::Download, End::Escaping},
+        {"col as IUnknown, discovery", Param::Col, Op::Discovery, End::Normally},
+        {"col as IUnknown, discovery in its handler", Param::Col, Op::Discovery, End::InHandler},
+        {"rsData as IUnknown, backup", Param::RsData, Op::Backup, End::Normally},
+        {"rsData as IUnknown, backup in its handler", Param::RsData, Op::Backup, End::InHandler},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        clocksim::Scenario& clock = Bench();
+        if (c.end != End::Normally) {
+            const DISPID fails = c.op == Op::Download    ? clocksim::kNextLogRecord
+                                 : c.op == Op::Discovery ? clocksim::kConnectSerial
+                                                         : clocksim::kReadEnrollment;
+            clock.Fail(fails, DISP_E_EXCEPTION, L"Line noise");
+        }
+        if (c.end == End::Escaping) clock.Fail(clocksim::kDisconnect, DISP_E_EXCEPTION, L"Gone");
+
+        ComPtr<_Collection> collection = NewCollection();
+        ComPtr<RecordsetStandin> rs = RecordsetStandin::Create();
+        ComPtr<TextValue> valued;
+        ASSERT_EQ(S_OK, quorin::CreateInstance<TextValue>(IID_IDispatch, valued.put_void()));
+        IUnknown* const held = c.param == Param::RsData ? static_cast<IUnknown*>(rs.get())
+                               : c.param == Param::StrMsgObject
+                                   ? static_cast<IUnknown*>(valued.get())
+                                   : static_cast<IUnknown*>(collection.get());
+        const ULONG refs = RefCount(held);
+        long text = 0;
+        {
+            Variant msg = c.param == Param::StrMsgText     ? Variant::Text(L"caller's text")
+                          : c.param == Param::StrMsgObject ? Variant::Dispatch(valued.get())
+                                                           : Variant::Text(L"");
+            if (c.param == Param::StrMsgText) text = spy.BlockOf(V_BSTR(msg.get()));
+            const bool objectHeld =
+                c.param == Param::Col || c.param == Param::Cdata || c.param == Param::RsData;
+            IDispatch* declared = c.op == Op::Backup ? static_cast<IDispatch*>(rs.get())
+                                  : c.op == Op::Discovery
+                                      ? nullptr
+                                      : static_cast<IDispatch*>(collection.get());
+            Variant object = objectHeld ? Variant::Unknown(held) : Variant::Dispatch(declared);
+            Bstr ip(L""), person(L"7");
+            const std::vector<VARIANT> args =
+                Arguments(c.op, Arg(VT_BYREF | VT_VARIANT, object.get()),
+                          Arg(VT_BYREF | VT_VARIANT, msg.get()), ip.get(), person.get());
+            VARIANT_BOOL result = 1;
+            const HRESULT hr =
+                CallByName(machine.get(), kNames[static_cast<int>(c.op)], args, &result);
+            EXPECT_EQ(c.end == End::Escaping ? DISP_E_EXCEPTION : S_OK, hr);
+            if (c.end != End::Escaping) {
+                EXPECT_EQ(c.end == End::Normally ? VARIANT_TRUE : VARIANT_FALSE, result);
+            }
+            // The outcome, in the declared types.
+            ASSERT_EQ(VT_BSTR, V_VT(msg.get()));
+            ASSERT_EQ(VT_DISPATCH, V_VT(object.get()));
+            if (c.param == Param::Col) {
+                EXPECT_NE(static_cast<void*>(held), static_cast<void*>(V_DISPATCH(object.get())));
+            } else if (objectHeld) {
+                EXPECT_EQ(static_cast<void*>(held), static_cast<void*>(V_DISPATCH(object.get())));
+            }
+            if (text) {
+                EXPECT_EQ(1, spy.TimesFreed(text)) << "the caller's text";
+            }
+        }
+        // The variables gone, the object has the references it had before: the one the
+        // variable held was released, once.
+        EXPECT_EQ(refs, RefCount(held));
+    }
+}
+
+}  // namespace
