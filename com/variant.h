@@ -5,7 +5,9 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -77,6 +79,40 @@ class Variant {
   private:
     VARIANT v_;
 };
+
+// Views: VARIANTs that own nothing and are never cleared, for values that their owner keeps (the
+// arguments a caller passes, what the trace shows). The value goes into vt's member of the value
+// union; for a by-reference type it is the pointer to the variable.
+namespace view {
+
+template <class T>
+VARIANT Of(VARTYPE vt, const T& value) {
+    static_assert(std::is_trivially_copyable_v<T> && sizeof(T) <= sizeof(LONGLONG),
+                  "a value that a variant holds in place");
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = vt;
+    std::memcpy(&V_BYREF(&v), &value, sizeof(T));  // every member of the union starts there
+    return v;
+}
+inline VARIANT I2(SHORT value) {
+    return Of(VT_I2, value);
+}
+inline VARIANT Bool(VARIANT_BOOL value) {
+    return Of(VT_BOOL, value);
+}
+inline VARIANT Text(BSTR value) {
+    return Of(VT_BSTR, value);
+}
+inline VARIANT Dispatch(IDispatch* object) {
+    return Of(VT_DISPATCH, object);
+}
+// vt with VT_BYREF, pointing at the variable.
+inline VARIANT Ref(VARTYPE vt, void* variable) {
+    return Of(vt, variable);
+}
+
+}  // namespace view
 
 // The platform's variant-to-Boolean conversion, as the device link applies it to every answer:
 // numbers are True when non-zero, text must read as a Boolean or a number. Raises invalid use of

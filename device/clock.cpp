@@ -9,9 +9,9 @@
 #include "com/com.h"
 #include "com/errors.h"
 #include "com/object.h"
-#include "com/trace.h"
 #include "com/variant.h"
 #include "contract/identity.h"
+#include "trace/trace.h"
 
 namespace quorin::device {
 
@@ -133,7 +133,7 @@ Variant Invoke(const Args&... args) {
         params.rgdispidNamedArgs = &namedPut;
         params.cNamedArgs = 1;
     }
-    trace::DeviceTrace traced(entry.name, params, entry.hidden);
+    trace::DeviceCall traced(entry.name, params, entry.hidden);
     Variant result;
     try {
         ComPtr<IDispatch> fk(EnsureControl());
@@ -157,46 +157,47 @@ bool InvokeBool(const Args&... args) {
 
 }  // namespace
 
-void Clock::SetSerialPort(short port) {
+void SetSerialPort(short port) {
     Invoke<Op::SerialPort>(Variant::I4(port));
 }
 
-bool Clock::ConnectSerial(short port, short machine) {
+bool ConnectSerial(short port, short machine) {
     return InvokeBool<Op::ConnectSerial>(Variant::I4(port), Variant::I4(machine),
                                          Variant::I4(kBaudRate));
 }
 
-void Clock::Disconnect() {
+void Disconnect() {
     Invoke<Op::Disconnect>();
 }
 
-bool Clock::ReadEnrollment(short machine, short person, short backup, SHORT* flag,
-                           LONG (&templ)[kTemplateLength], LONG* password) {
+bool ReadEnrollment(short machine, short person, short backup, SHORT* flag,
+                    LONG (&templ)[kTemplateLength], LONG* password) {
     return InvokeBool<Op::ReadEnrollment>(Variant::I4(machine), Variant::I4(person), Variant::I4(1),
                                           Variant::I4(backup), Variant::RefI2(flag),
                                           Variant::RefI4(&templ[0]), Variant::RefI4(password));
 }
 
-bool Clock::WriteEnrollment(short machine, short person, short backup,
-                            LONG (&templ)[kTemplateLength], long password) {
+bool WriteEnrollment(short machine, short person, short backup, LONG (&templ)[kTemplateLength],
+                     long password) {
     return InvokeBool<Op::WriteEnrollment>(Variant::I4(machine), Variant::I4(person),
                                            Variant::I4(1), Variant::I4(backup), Variant::I4(1),
                                            Variant::RefI4(&templ[0]), Variant::I4(password));
 }
 
-bool Clock::StartLogRead(short machine) {
+bool StartLogRead(short machine) {
     return InvokeBool<Op::StartLogRead>(Variant::I4(machine));
 }
 
-bool Clock::NextLogRecord(short machine, LONG* machineVar, LogOutputs& out) {
+bool NextLogRecord(short machine, LONG* machineVar, LogOutputs& out) {
     return InvokeBool<Op::NextLogRecord>(
         Variant::I4(machine), Variant::RefI4(machineVar), Variant::RefI4(&out.person),
-        Variant::RefI4(machineVar), Variant::RefI4(&out.unused5), Variant::RefI4(&out.unused6),
-        Variant::RefI4(&out.year), Variant::RefI4(&out.month), Variant::RefI4(&out.day),
-        Variant::RefI4(&out.hour), Variant::RefI4(&out.minute));
+        Variant::RefI4(machineVar), Variant::RefI4(&out.notRead[0]),
+        Variant::RefI4(&out.notRead[1]), Variant::RefI4(&out.time.year),
+        Variant::RefI4(&out.time.month), Variant::RefI4(&out.time.day),
+        Variant::RefI4(&out.time.hour), Variant::RefI4(&out.time.minute));
 }
 
-void Clock::AfterLogRead(short machine) {
+void AfterLogRead(short machine) {
     Invoke<Op::AfterLogRead>(Variant::I4(machine));
 }
 
@@ -206,7 +207,7 @@ namespace {
 thread_local bool t_claimed = false;
 }  // namespace
 
-OperationClaim::OperationClaim() : held_(!t_claimed) {
+OperationClaim::OperationClaim(bool take) : held_(take && !t_claimed) {
     if (held_) t_claimed = true;
 }
 

@@ -13,37 +13,37 @@ namespace quorin::device {
 inline constexpr long kBaudRate = 38400;
 inline constexpr int kTemplateLength = 460;
 
-// The calling apartment's control. The control itself is created by the first call that needs
-// it and stays for the life of the apartment.
-class Clock {
-  public:
-    Clock() = default;
-    Clock(const Clock&) = delete;
-    Clock& operator=(const Clock&) = delete;
-
-    void SetSerialPort(short port);
-    bool ConnectSerial(short port, short machine);
-    void Disconnect();
-    // backup: 0 template, 10 password. `flag` is the by-reference 16-bit argument 5.
-    bool ReadEnrollment(short machine, short person, short backup, SHORT* flag,
-                        LONG (&templ)[kTemplateLength], LONG* password);
-    bool WriteEnrollment(short machine, short person, short backup, LONG (&templ)[kTemplateLength],
-                         long password);
-    bool StartLogRead(short machine);
-    // Arguments 2 to 11 by reference; `machineVar` is passed as both argument 2 and 4.
-    struct LogOutputs {
-        LONG person = 0;
-        LONG unused5 = 0;
-        LONG unused6 = 0;
-        LONG year = 0;
-        LONG month = 0;
-        LONG day = 0;
-        LONG hour = 0;
-        LONG minute = 0;
-    };
-    bool NextLogRecord(short machine, LONG* machineVar, LogOutputs& out);
-    void AfterLogRead(short machine);
+// The parts of a swipe's time as the device reports them.
+struct SwipeParts {
+    LONG year = 0;
+    LONG month = 0;
+    LONG day = 0;
+    LONG hour = 0;
+    LONG minute = 0;
 };
+
+// What NextLogRecord writes through its arguments 3 and 5 to 11, kept by the caller from one
+// record to the next: an output the device leaves alone keeps the previous record's value.
+struct LogOutputs {
+    LONG person = 0;
+    LONG notRead[2] = {};  // arguments 5 and 6, which the driver never reads
+    SwipeParts time;
+};
+
+// The calls on the calling apartment's control. The control is created by the first call that
+// needs it and stays for the life of the apartment.
+void SetSerialPort(short port);
+bool ConnectSerial(short port, short machine);
+void Disconnect();
+// backup: 0 template, 10 password. `flag` is the by-reference 16-bit argument 5.
+bool ReadEnrollment(short machine, short person, short backup, SHORT* flag,
+                    LONG (&templ)[kTemplateLength], LONG* password);
+bool WriteEnrollment(short machine, short person, short backup, LONG (&templ)[kTemplateLength],
+                     long password);
+bool StartLogRead(short machine);
+// Arguments 2 to 11 by reference; `machineVar` is passed as both argument 2 and 4.
+bool NextLogRecord(short machine, LONG* machineVar, LogOutputs& out);
+void AfterLogRead(short machine);
 
 // Dispatches every window message waiting for the calling thread, then returns.
 void YieldToMessages();
@@ -54,7 +54,8 @@ void YieldToMessages();
 // so a claim made while another is held is refused; the first operation goes on untouched.
 class OperationClaim {
   public:
-    OperationClaim();
+    // With take false, nothing is claimed: an operation that needs no device.
+    explicit OperationClaim(bool take = true);
     OperationClaim(const OperationClaim&) = delete;
     OperationClaim& operator=(const OperationClaim&) = delete;
     ~OperationClaim();

@@ -33,25 +33,24 @@ bool Backup::Run() {
     TemplateBuffer templ = {};
     // A wrong object ends the backup before the device is touched.
     const ComPtr<_ADORecordset> rs = ArgumentAs<_ADORecordset>(rsData ? *rsData : nullptr);
-    device::Clock clock;
-    clock.SetSerialPort(iPort);
+    device::SetSerialPort(iPort);
     const short person = ToInteger(sPersonNum);
     SHORT flag = 1;  // the control wants it; its answer is not used
     short backup = kBackupTemplate;
     LONG password = 0;
 
     device::YieldToMessages();
-    clock.ConnectSerial(iPort, imachineno);  // the reads are tried either way
-    bool read = clock.ReadEnrollment(imachineno, person, backup, &flag, templ, &password);
+    device::ConnectSerial(iPort, imachineno);  // the reads are tried either way
+    bool read = device::ReadEnrollment(imachineno, person, backup, &flag, templ, &password);
     if (!read) {
         backup = kBackupPassword;
         device::YieldToMessages();
-        read = clock.ReadEnrollment(imachineno, person, backup, &flag, templ, &password);
+        read = device::ReadEnrollment(imachineno, person, backup, &flag, templ, &password);
     }
     if (read) {
         FillRow(RecordsetOrRaise(rs.get()), person, backup, imachineno, templ, password);
     }
-    clock.Disconnect();
+    device::Disconnect();
     return read;
 }
 

@@ -34,12 +34,11 @@ bool Discovery::Run() {
     *col = fresh.detach();
 
     if (blnPort == 0 || iPortMax < 1 || iPortMin > iPortMax) return true;
-    device::Clock clock;
     // Counted in int: a range that ends at 32767 completes like any other.
     for (int port = iPortMin; port <= iPortMax; ++port) {
         for (int machine = iMin; machine <= iMax; ++machine) {
             auto p = static_cast<short>(port), m = static_cast<short>(machine);
-            if (clock.ConnectSerial(p, m)) {
+            if (device::ConnectSerial(p, m)) {
                 RecordFoundDevice(foundMachines, found, *col, p, m);
                 break;  // one device per port
             }

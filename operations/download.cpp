@@ -24,8 +24,8 @@ Bstr DownloadFailedMessage(short machine) {
 
 // The year-first text year/month/day hour:minute reads back into exactly these parts, so
 // validating the parts is reading the text; a text that forms no date is a type mismatch.
-DATE SwipeTime(const device::Clock::LogOutputs& out) {
-    auto date = SwipeTimeFromParts({out.year, out.month, out.day, out.hour, out.minute});
+DATE SwipeTime(const device::LogOutputs& out) {
+    auto date = SwipeTimeFromParts(out.time);
     if (!date) Raise(VbError::TypeMismatch);
     return *date;
 }
@@ -36,18 +36,18 @@ bool Download::Run() {
     AssignBstr(strMsg, Bstr(L""));
     // The caller's own collection, asked for as one; it is never replaced.
     const ComPtr<_Collection> target = ArgumentAs<_Collection>(cdata ? *cdata : nullptr);
-    clock.SetSerialPort(iPort);
+    device::SetSerialPort(iPort);
     // Arguments 2 and 4 of every NextLogRecord call: whatever the device leaves here goes to
     // AfterLogRead.
     LONG machineVar = imachineno;
-    clock.ConnectSerial(iPort, imachineno);  // whether a device answered is not asked
+    device::ConnectSerial(iPort, imachineno);  // whether a device answered is not asked
     // The outputs are not reset between records: one the device does not write keeps the
     // previous record's value.
-    device::Clock::LogOutputs out;
-    bool more = clock.StartLogRead(imachineno);
+    device::LogOutputs out;
+    bool more = device::StartLogRead(imachineno);
     while (more) {
         device::YieldToMessages();
-        more = clock.NextLogRecord(imachineno, &machineVar, out);
+        more = device::NextLogRecord(imachineno, &machineVar, out);
         if (!more) break;
         record = cardRecords.New();
         Check(record->put_PersonNo(*Variant::I4(out.person).get()));
@@ -55,14 +55,14 @@ bool Download::Run() {
         IDispatch* const item = record.get();
         AppendToCollection(target.get(), item);
     }
-    clock.AfterLogRead(NarrowToInteger(machineVar));
-    clock.Disconnect();
+    device::AfterLogRead(NarrowToInteger(machineVar));
+    device::Disconnect();
     return true;
 }
 
 void Download::Fail(const RaisedError& error) {
     // A failing Disconnect escapes from here with strMsg still empty.
-    clock.Disconnect();
+    device::Disconnect();
     Report(error);
 }
 

@@ -19,12 +19,19 @@
 
 namespace quorin::ops {
 
+// Each operation holds the call's parameters in the order the host's interface declares them
+// (blnPort, strIp, strIPMin and strIPMax are accepted and have no effect), so that the frame makes
+// it from the call's arguments as they come.
+
 // Finds devices on a range of serial ports; col receives a new collection of found devices. An
 // error's description goes to strMsg.
 struct Discovery {
+    static constexpr bool kClaimsDevice = true;
     _Collection** col;
     VARIANT_BOOL blnPort;
-    short iPortMin, iPortMax, iMin, iMax;
+    short iPortMin, iPortMax;
+    BSTR strIPMin, strIPMax;
+    short iMin, iMax;
     BSTR* strMsg;
 
     bool Run();
@@ -40,9 +47,13 @@ struct Discovery {
 // and is never written; the error path makes no device call, so a connection made before the
 // error stays open.
 struct Backup {
+    static constexpr bool kClaimsDevice = true;
+    VARIANT_BOOL blnPort;
+    BSTR strIp;
     short iPort, imachineno;
     BSTR sPersonNum;
     _ADORecordset** rsData;
+    BSTR* strMsg;
 
     bool Run();
     void Fail(const RaisedError&) {}
@@ -53,6 +64,9 @@ struct Backup {
 // call: a connection made before the error stays open, and strMsg keeps the empty text set at the
 // start.
 struct Restore {
+    static constexpr bool kClaimsDevice = true;
+    VARIANT_BOOL blnPort;
+    BSTR strIp;
     short iPort, imachineno;
     BSTR sPersonNum;
     _ADORecordset* rsData;
@@ -67,6 +81,9 @@ struct Restore {
 // Appends the device's attendance records to cdata as card records. A failure disconnects and
 // leaves the download failure message in strMsg.
 struct Download {
+    static constexpr bool kClaimsDevice = true;
+    VARIANT_BOOL blnPort;
+    BSTR strIp;
     short iPort, imachineno;
     _Collection** cdata;
     BSTR* strMsg;
@@ -75,11 +92,23 @@ struct Download {
     void Fail(const RaisedError& error);
     void Report(const RaisedError& error);
 
-    device::Clock clock{};
     RecordClass<_CardRecord> cardRecords{kClsidCardRecord};
     // The current record, until the next one is made or the operation ends; the collection keeps
     // its own reference.
     ComPtr<_CardRecord> record{};
+};
+
+// Writing a card and deleting card data are not supported by this driver: whatever the
+// arguments, the answer is False, with no message, no device call and no claim on the
+// apartment's control, so that they answer so even during another operation's yield.
+struct NotSupported {
+    static constexpr bool kClaimsDevice = false;
+    template <class... Params>
+    explicit NotSupported(Params...) {}
+
+    bool Run() const { return false; }
+    void Fail(const RaisedError&) {}
+    void Report(const RaisedError&) {}
 };
 
 }  // namespace quorin::ops

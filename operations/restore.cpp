@@ -39,16 +39,16 @@ bool Restore::Run() {
     AssignBstr(strMsg, Bstr(L""));
     const ComPtr<_ADORecordset> rs = ArgumentAs<_ADORecordset>(rsData);
     const short person = ToInteger(sPersonNum);
-    device::Clock clock;
-    clock.ConnectSerial(iPort, imachineno);
+    device::ConnectSerial(iPort, imachineno);
 
     const RowValues row = ReadRows(RecordsetOrRaise(rs.get()));
     if (!IsBlankTemplate(row.templ)) UnpackTemplate(row.templ, templ);
 
     device::YieldToMessages();
-    clock.ConnectSerial(iPort, imachineno);  // again, with no Disconnect between
-    const bool written = clock.WriteEnrollment(imachineno, person, row.backup, templ, row.password);
-    clock.Disconnect();
+    device::ConnectSerial(iPort, imachineno);  // again, with no Disconnect between
+    const bool written =
+        device::WriteEnrollment(imachineno, person, row.backup, templ, row.password);
+    device::Disconnect();
     return written;
 }
 

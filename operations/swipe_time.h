@@ -7,17 +7,13 @@
 
 #include <optional>
 
+#include "device/clock.h"
+
 namespace quorin::ops {
 
 // The parts as the device reports them, each taken as it comes: no century is added to a short
 // year, and nothing is carried from one part into another.
-struct SwipeParts {
-    long year = 0;
-    long month = 0;
-    long day = 0;
-    long hour = 0;
-    long minute = 0;
-};
+using device::SwipeParts;
 
 // The first and last year an automation date holds.
 inline constexpr long kFirstSwipeYear = 100;

@@ -22,6 +22,7 @@
 #include "com/module.h"
 #include "com/variant.h"
 #include "contract/identity.h"
+#include "server/frame.h"
 #include "server/machine.h"
 
 namespace quorin {
@@ -221,13 +222,37 @@ class InOutVariants {
 
 }  // namespace
 
-HRESULT Machine::GetTypeInfoCount(UINT* count) {
+std::vector<trace::Param> DescribeCall(const wchar_t* name, const VARIANT* values, size_t count) {
+    std::vector<trace::Param> params;
+    ComPtr<ITypeInfo> info;
+    if (FAILED(DefaultInterfaceVtable(info))) return params;
+    std::wstring method = std::wstring(L"IMachine_") + name;
+    LPOLESTR names[] = {method.data()};
+    MEMBERID id = MEMBERID_NIL;
+    if (FAILED(info->GetIDsOfNames(names, 1, &id))) return params;
+    const MethodDesc desc(info.get(), id);
+    if (!desc.get()) return params;
+    std::vector<BSTR> found(static_cast<size_t>(desc.get()->cParams) + 1, nullptr);
+    UINT got = 0;
+    const HRESULT hr = info->GetNames(id, found.data(), static_cast<UINT>(found.size()), &got);
+    std::vector<Bstr> owned;
+    for (UINT i = 0; SUCCEEDED(hr) && i < got; ++i) owned.push_back(Bstr::adopt(found[i]));
+    // The method's own name comes first.
+    for (size_t i = 0; i < count && i + 1 < owned.size(); ++i) {
+        VARIANT value = values[i];
+        V_VT(&value) = PassedAs(info.get(), desc.get()->lprgelemdescParam[i].tdesc);
+        params.push_back({std::wstring(owned[i + 1].get(), owned[i + 1].length()), value});
+    }
+    return params;
+}
+
+HRESULT MachineBase::GetTypeInfoCount(UINT* count) {
     if (!count) return E_POINTER;
     *count = 1;
     return S_OK;
 }
 
-HRESULT Machine::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
+HRESULT MachineBase::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
     return NoThrow([&] {
         if (!info) return E_POINTER;
         *info = nullptr;
@@ -240,7 +265,7 @@ HRESULT Machine::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
     });
 }
 
-HRESULT Machine::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+HRESULT MachineBase::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
     return NoThrow([&] {
         // The platform's lookup reads whatever it is given.
         if (!names || !ids) return E_POINTER;
@@ -261,8 +286,8 @@ HRESULT Machine::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, D
     });
 }
 
-HRESULT Machine::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
-                        VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
+HRESULT MachineBase::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                            VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
     return NoThrow([&] {
         // The platform's DispInvoke reads the arrays the counts promise.
         if (!params) return E_POINTER;

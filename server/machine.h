@@ -7,19 +7,21 @@
 #include "com/ado.h"
 #include "com/object.h"
 #include "contract.h"
+#include "operations/operations.h"
+#include "server/frame.h"
 
 namespace quorin {
 
+class Machine;
+
+// What both dual interfaces share: IUnknown, IDispatch (answered for _clsMachine's identifiers),
+// error information, _clsMachine's three undescribed entries, and the frame of the operations.
 // IDispatch is the default interface _clsMachine.
-class Machine final
+class MachineBase
     : public Object<Machine, Exposes<_clsMachine, IID_IDispatch, __uuidof(_clsMachine)>,
                     Exposes<IMachine, __uuidof(IMachine)>,
                     Exposes<ISupportErrorInfo, IID_ISupportErrorInfo>> {
   public:
-    // The class factory's creator.
-    static HRESULT Create(REFIID riid, void** ppv) { return CreateInstance<Machine>(riid, ppv); }
-
-    // IDispatch, shared by both dual interfaces; answered for _clsMachine's identifiers.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
@@ -28,70 +30,71 @@ class Machine final
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
                                      UINT* argErr) override;
 
-    // ISupportErrorInfo
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
 
-    // _clsMachine
     HRESULT STDMETHODCALLTYPE Reserved1() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reserved2() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reserved3() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE IMachine_funcRegister(_Collection** col, VARIANT_BOOL blnPort,
-                                                    short iPortMin, short iPortMax, BSTR strIPMin,
-                                                    BSTR strIPMax, short iMin, short iMax,
-                                                    BSTR* strMsg, VARIANT_BOOL* result) override;
-    HRESULT STDMETHODCALLTYPE IMachine_funcBackFingure(VARIANT_BOOL blnPort, BSTR strIp,
-                                                       short iPort, short imachineno,
-                                                       BSTR sPersonNum, _ADORecordset** rsData,
-                                                       BSTR* strMsg, VARIANT_BOOL* result) override;
-    HRESULT STDMETHODCALLTYPE IMachine_funcReWrite(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                                   short imachineno, BSTR sPersonNum,
-                                                   _ADORecordset* rsData, BSTR* strMsg,
-                                                   VARIANT_BOOL* result) override;
-    HRESULT STDMETHODCALLTYPE IMachine_DownloadCarddata(VARIANT_BOOL blnPort, BSTR strIp,
-                                                        short iPort, short imachineno,
-                                                        _Collection** cdata, BSTR* strMsg,
-                                                        VARIANT_BOOL* result) override;
-    HRESULT STDMETHODCALLTYPE IMachine_funcWriteCard(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                                     short imachineno, _Collection* c, BSTR* strMsg,
-                                                     VARIANT_BOOL* result) override;
-    HRESULT STDMETHODCALLTYPE IMachine_delCardData(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                                   short imachineno, VARIANT_BOOL* result) override;
 
-    // IMachine: the same operations under the host's names.
-    HRESULT STDMETHODCALLTYPE funcRegister(_Collection** col, VARIANT_BOOL blnPort, short iPortMin,
-                                           short iPortMax, BSTR strIPMin, BSTR strIPMax, short iMin,
-                                           short iMax, BSTR* strMsg,
-                                           VARIANT_BOOL* result) override {
-        return IMachine_funcRegister(col, blnPort, iPortMin, iPortMax, strIPMin, strIPMax, iMin,
-                                     iMax, strMsg, result);
+  protected:
+    template <class Operation, class... Arguments>
+    HRESULT Operate(const wchar_t* name, Arguments... arguments) {
+        return RunOperation<Operation>(static_cast<_clsMachine*>(this), name, arguments...);
     }
-    HRESULT STDMETHODCALLTYPE funcBackFingure(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                              short imachineno, BSTR sPersonNum,
-                                              _ADORecordset** rsData, BSTR* strMsg,
-                                              VARIANT_BOOL* result) override {
-        return IMachine_funcBackFingure(blnPort, strIp, iPort, imachineno, sPersonNum, rsData,
-                                        strMsg, result);
-    }
-    HRESULT STDMETHODCALLTYPE funcReWrite(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                          short imachineno, BSTR sPersonNum, _ADORecordset* rsData,
-                                          BSTR* strMsg, VARIANT_BOOL* result) override {
-        return IMachine_funcReWrite(blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg,
-                                    result);
-    }
-    HRESULT STDMETHODCALLTYPE DownloadCarddata(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                               short imachineno, _Collection** cdata, BSTR* strMsg,
-                                               VARIANT_BOOL* result) override {
-        return IMachine_DownloadCarddata(blnPort, strIp, iPort, imachineno, cdata, strMsg, result);
-    }
-    HRESULT STDMETHODCALLTYPE funcWriteCard(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                            short imachineno, _Collection* c, BSTR* strMsg,
-                                            VARIANT_BOOL* result) override {
-        return IMachine_funcWriteCard(blnPort, strIp, iPort, imachineno, c, strMsg, result);
-    }
-    HRESULT STDMETHODCALLTYPE delCardData(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
-                                          short imachineno, VARIANT_BOOL* result) override {
-        return IMachine_delCardData(blnPort, strIp, iPort, imachineno, result);
-    }
+};
+
+// One method of an interface that runs an operation, with the parameters that the interface
+// declares (contract.idl): deduced from the declaration, never restated. <Method>On<Base> adds the
+// method to Base.
+#define QUORIN_METHOD(Interface, Method, Name, Operation)                                          \
+    template <class Base, class Signature>                                                         \
+    class Method##Layer;                                                                           \
+    template <class Base, class... Params>                                                         \
+    class Method##Layer<Base, HRESULT (STDMETHODCALLTYPE Interface::*)(Params...)> : public Base { \
+      public:                                                                                      \
+        HRESULT STDMETHODCALLTYPE Method(Params... params) override {                              \
+            return this->template Operate<Operation>(Name, params...);                             \
+        }                                                                                          \
+    };                                                                                             \
+    template <class Base>                                                                          \
+    using Method##On = Method##Layer<Base, decltype(&Interface::Method)>;
+
+#define QUORIN_WIDE(text) L##text
+// An operation under both of its names: IMachine's, and IMachine_<name> on _clsMachine. The trace
+// knows it by IMachine's.
+#define QUORIN_OPERATION(name, Operation)                        \
+    QUORIN_METHOD(IMachine, name, QUORIN_WIDE(#name), Operation) \
+    QUORIN_METHOD(_clsMachine, IMachine_##name, QUORIN_WIDE(#name), Operation)
+
+QUORIN_OPERATION(funcRegister, ops::Discovery)
+QUORIN_OPERATION(funcBackFingure, ops::Backup)
+QUORIN_OPERATION(funcReWrite, ops::Restore)
+QUORIN_OPERATION(DownloadCarddata, ops::Download)
+QUORIN_OPERATION(funcWriteCard, ops::NotSupported)
+QUORIN_OPERATION(delCardData, ops::NotSupported)
+
+#undef QUORIN_OPERATION
+#undef QUORIN_WIDE
+#undef QUORIN_METHOD
+
+// Base with each of the layers added, the first innermost.
+template <class Base, template <class> class... Layers>
+struct Stacked {
+    using type = Base;
+};
+template <class Base, template <class> class First, template <class> class... Rest>
+struct Stacked<Base, First, Rest...> {
+    using type = typename Stacked<First<Base>, Rest...>::type;
+};
+
+class Machine final
+    : public Stacked<MachineBase, funcRegisterOn, IMachine_funcRegisterOn, funcBackFingureOn,
+                     IMachine_funcBackFingureOn, funcReWriteOn, IMachine_funcReWriteOn,
+                     DownloadCarddataOn, IMachine_DownloadCarddataOn, funcWriteCardOn,
+                     IMachine_funcWriteCardOn, delCardDataOn, IMachine_delCardDataOn>::type {
+  public:
+    // The class factory's creator.
+    static HRESULT Create(REFIID riid, void** ppv) { return CreateInstance<Machine>(riid, ppv); }
 };
 
 }  // namespace quorin

@@ -10,7 +10,7 @@
 
 #include "com/com.h"
 #include "com/module.h"
-#include "com/trace.h"
+#include "trace/trace.h"
 #include "contract/identity.h"
 #include "tools/console/classes.h"
 #include "tools/console/console.h"

@@ -1,4 +1,6 @@
-#include "com/trace.h"
+#include "trace/trace.h"
+
+#include "com/variant.h"
 
 #include <oleauto.h>
 
@@ -315,65 +317,18 @@ struct Pending {
     }
 };
 
-namespace {
-
-// A variant of type vt that owns nothing; the caller fills in its value.
-VARIANT View(VARTYPE vt) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = vt;
-    return v;
-}
-
-}  // namespace
-
-VARIANT I2(short value) {
-    VARIANT v = View(VT_I2);
-    V_I2(&v) = value;
-    return v;
-}
-
-VARIANT Bool(VARIANT_BOOL value) {
-    VARIANT v = View(VT_BOOL);
-    V_BOOL(&v) = value;
-    return v;
-}
-
-VARIANT Text(BSTR value) {
-    VARIANT v = View(VT_BSTR);
-    V_BSTR(&v) = value;
-    return v;
-}
-
-VARIANT TextRef(BSTR* variable) {
-    VARIANT v = View(VT_BYREF | VT_BSTR);
-    V_BSTRREF(&v) = variable;
-    return v;
-}
-
-VARIANT Object(IDispatch* object) {
-    VARIANT v = View(VT_DISPATCH);
-    V_DISPATCH(&v) = object;
-    return v;
-}
-
-VARIANT ObjectRef(IDispatch** variable) {
-    VARIANT v = View(VT_BYREF | VT_DISPATCH);
-    V_DISPATCHREF(&v) = variable;
-    return v;
-}
-
 // Nothing of the trace may change an operation: what fails in it (no memory for a line) is
 // dropped with the line.
 
-OperationTrace::OperationTrace(const wchar_t* name, std::initializer_list<Param> params)
+Operation::Operation(const wchar_t* name, const void* context,
+                     std::vector<Param> (*describe)(const void*))
     : outer_(t_current) {
     try {
         const std::wstring path = CurrentSetting().file;
         if (!path.empty()) sink_ = Open(path);
         if (sink_) {
             pending_ = std::make_unique<Pending>(Utf8(name));
-            for (const Param& p : params) pending_->Add(Utf8(p.name) + "=", p.value, {});
+            for (const Param& p : describe(context)) pending_->Add(Utf8(p.name) + "=", p.value, {});
         }
     } catch (...) {
         pending_.reset();
@@ -385,12 +340,12 @@ OperationTrace::OperationTrace(const wchar_t* name, std::initializer_list<Param>
     if (counted_) g_traced.fetch_add(1, std::memory_order_relaxed);
 }
 
-OperationTrace::~OperationTrace() {
+Operation::~Operation() {
     t_current = outer_;
     if (counted_) g_traced.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void OperationTrace::Handled(const RaisedError& error) {
+void Operation::Handled(const RaisedError& error) {
     if (!pending_) return;
     try {
         handled_ = " error=" + ErrorText(error);
@@ -398,7 +353,7 @@ void OperationTrace::Handled(const RaisedError& error) {
     }
 }
 
-void OperationTrace::Escaped(const RaisedError& error) {
+void Operation::Escaped(const RaisedError& error) {
     if (!pending_) return;
     try {
         escaped_ = " escaped=" + ErrorText(error);
@@ -406,11 +361,11 @@ void OperationTrace::Escaped(const RaisedError& error) {
     }
 }
 
-HRESULT OperationTrace::End(HRESULT hr, const VARIANT_BOOL* result) {
+HRESULT Operation::End(HRESULT hr, const VARIANT_BOOL* result) {
     if (!pending_) return hr;
     try {
         std::string outcome = "hr=" + Hex(hr);
-        if (result) outcome += " result=" + Formatted(Bool(*result));
+        if (result) outcome += " result=" + Formatted(view::Bool(*result));
         pending_->Write(*sink_, "operation", outcome + handled_ + escaped_);
     } catch (...) {
     }
@@ -418,7 +373,7 @@ HRESULT OperationTrace::End(HRESULT hr, const VARIANT_BOOL* result) {
     return hr;
 }
 
-DeviceTrace::DeviceTrace(const char* name, const DISPPARAMS& params, Hidden hidden)
+DeviceCall::DeviceCall(const char* name, const DISPPARAMS& params, Hidden hidden)
     : sink_(g_traced.load(std::memory_order_relaxed) ? t_current : nullptr) {
     if (!sink_) return;
     try {
@@ -455,16 +410,16 @@ void EndDeviceLine(std::unique_ptr<Pending>& pending, Sink* sink, Outcome outcom
 
 }  // namespace
 
-DeviceTrace::~DeviceTrace() {
+DeviceCall::~DeviceCall() {
     // Neither answered nor failed: something other than a run-time error ended the call.
     EndDeviceLine(pending_, sink_, [] { return std::string("error=unknown"); });
 }
 
-void DeviceTrace::Returned(const VARIANT& result) {
+void DeviceCall::Returned(const VARIANT& result) {
     EndDeviceLine(pending_, sink_, [&] { return "result=" + Formatted(result); });
 }
 
-void DeviceTrace::Failed(const RaisedError& error) {
+void DeviceCall::Failed(const RaisedError& error) {
     EndDeviceLine(pending_, sink_, [&] { return "error=" + ErrorText(error); });
 }
 

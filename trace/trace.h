@@ -13,9 +13,9 @@
 #include <windows.h>
 #include <oleauto.h>
 
-#include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "com/errors.h"
 
@@ -25,27 +25,13 @@ inline constexpr wchar_t kEnvironmentVariable[] = L"QUORIN_TRACE";
 inline constexpr wchar_t kRegistryKey[] = L"Software\\Quorin";
 inline constexpr wchar_t kRegistryValue[] = L"TraceFile";
 
-// A parameter of an operation: its name and its value as the caller passed it, in a VARIANT that
-// owns nothing. A by-reference one points at the caller's variable, which is read when the call
-// starts and again when it ends.
+// A parameter of an operation: its name and its value as the caller passed it, a view that owns
+// nothing (com/variant.h). A by-reference one points at the caller's variable, which is read when
+// the call starts and again when it ends.
 struct Param {
-    const wchar_t* name;
+    std::wstring name;
     VARIANT value;
 };
-
-// Views of the values that cross IMachine, for Param.
-VARIANT I2(short value);
-VARIANT Bool(VARIANT_BOOL value);
-VARIANT Text(BSTR value);
-VARIANT TextRef(BSTR* variable);
-VARIANT Object(IDispatch* object);
-// A pointer to the caller's interface pointer, as a by-reference dispatch value. Only the
-// address is shown, so any interface of the caller's will do.
-VARIANT ObjectRef(IDispatch** variable);
-template <class T>
-VARIANT ObjectRef(T** variable) {
-    return ObjectRef(reinterpret_cast<IDispatch**>(variable));
-}
 
 // Where the trace writes as things stand: the file QUORIN_TRACE names, else the one the registry
 // value names (fromEnvironment false); an empty file when the trace is off. Each operation call
@@ -59,15 +45,20 @@ Setting CurrentSetting();
 struct Sink;
 struct Pending;
 
-// One operation call. Made at the call's start, it reads the configuration and opens the file;
-// while it lives, the device calls made on this thread go to its trace (and to no other: an
-// operation nested in a yield has its own). Off, it holds nothing.
-class OperationTrace {
+// One operation call, opened by the frame when the call starts: it reads the configuration and
+// opens the file; while it lives, the device calls made on this thread go to its trace (and to no
+// other: an operation nested in a yield has its own). Off, it holds nothing, and `describe`, which
+// answers the call's parameters, is never asked.
+class Operation {
   public:
-    OperationTrace(const wchar_t* name, std::initializer_list<Param> params);
-    OperationTrace(const OperationTrace&) = delete;
-    OperationTrace& operator=(const OperationTrace&) = delete;
-    ~OperationTrace();
+    template <class Describe>
+    Operation(const wchar_t* name, const Describe& describe)
+        : Operation(name, &describe, [](const void* d) -> std::vector<Param> {
+              return (*static_cast<const Describe*>(d))();
+          }) {}
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+    ~Operation();
 
     // The error that ended the operation in its handler, and one raised inside the handler.
     void Handled(const RaisedError& error);
@@ -77,6 +68,9 @@ class OperationTrace {
     HRESULT End(HRESULT hr, const VARIANT_BOOL* result);
 
   private:
+    Operation(const wchar_t* name, const void* context,
+              std::vector<Param> (*describe)(const void* context));
+
     std::unique_ptr<Sink> sink_;
     std::unique_ptr<Pending> pending_;
     Sink* outer_;
@@ -92,14 +86,15 @@ struct Hidden {
     unsigned passwordArg = 0;
 };
 
-// One device call, traced when an operation traced on this thread makes it; inert otherwise.
-class DeviceTrace {
+// One device call, reported by the device link: traced when an operation traced on this thread
+// makes it; inert otherwise.
+class DeviceCall {
   public:
     // params as the call passes them: arguments reversed.
-    DeviceTrace(const char* name, const DISPPARAMS& params, Hidden hidden);
-    DeviceTrace(const DeviceTrace&) = delete;
-    DeviceTrace& operator=(const DeviceTrace&) = delete;
-    ~DeviceTrace();
+    DeviceCall(const char* name, const DISPPARAMS& params, Hidden hidden);
+    DeviceCall(const DeviceCall&) = delete;
+    DeviceCall& operator=(const DeviceCall&) = delete;
+    ~DeviceCall();
 
     void Returned(const VARIANT& result);
     void Failed(const RaisedError& error);
