@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <tuple>
+#include <type_traits>
+
 #include "com/ado.h"
 #include "com/object.h"
 #include "contract.h"

@@ -1,10 +1,11 @@
 // quorin-typelib: writes the driver's type library, Quorin 1.0, with the platform's own
 // type-library writer (CreateTypeLib2), at build time under wine64.
 //
-// The library must refer to IMachine, Collection, _Recordset and IDispatch in their own libraries
-// rather than carry copies of them; the writer records such references as imports when it is
-// handed the imported libraries' own type descriptions, which an IDL compiler does not do for an
-// interface that a coclass lists.
+// _clsMachine carries IMachine's six methods as the host's library declares them, each named
+// IMachine_<name>. The library must refer to IMachine, Collection, _Recordset and IDispatch in
+// their own libraries rather than carry copies of them; the writer records such references as
+// imports when it is handed the imported libraries' own type descriptions, which an IDL compiler
+// does not do for an interface that a coclass lists.
 //
 //   quorin-typelib win32|win64 <out.tlb> <stdole2.tlb> <vba6.tlb> <msado26.tlb> <PeltMachine.dll>
 //   quorin-typelib register <file.tlb>...
@@ -16,6 +17,8 @@
 #include <oleauto.h>
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,11 +30,8 @@ using quorin::ComPtr;
 
 namespace {
 
-// ADO 2.6's recordset interface, _Recordset.
-constexpr GUID kIidRecordset = {
-    0x00000556, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x6d, 0x2e, 0xa4}};
-
 constexpr DISPID kFirstDispid = 0x60030000;
+constexpr WORD kMethods = 6;
 // IDispatch's seven entries and the three undescribed ones come before the six methods.
 constexpr int kFirstMethodSlot = 7 + 3;
 
@@ -44,53 +44,31 @@ void Check(HRESULT hr, const char* what) {
     if (FAILED(hr)) throw Failure{hr, what};
 }
 
-// A parameter type as the writer wants it: a chain of pointers ending in a base type or in a
-// reference to a type of an imported library.
+// A type of the host library's IMachine, rewritten for the library being written: the same chain
+// of pointers ending in the same base type, or in a reference to the same type of an imported
+// library, which the writer is handed anew.
 class Type {
   public:
-    static Type Base(VARTYPE vt) { return Type(vt, 0, 0); }
-    static Type Ref(HREFTYPE href, int pointers) { return Type(VT_USERDEFINED, href, pointers); }
-    Type Ptr() const {
-        Type t = *this;
-        ++t.pointers_;
-        return t;
-    }
-
-    // Fills desc; the nested descriptions live in this object.
-    void Describe(TYPEDESC& desc) {
-        chain_.assign(pointers_ + 1, TYPEDESC{});
-        for (int i = 0; i < pointers_; ++i) {
-            chain_[i].vt = VT_PTR;
-            chain_[i].lptdesc = &chain_[i + 1];
+    Type(ITypeInfo* from, const TYPEDESC& type, ICreateTypeInfo* to) {
+        for (const TYPEDESC* t = &type;; t = t->lptdesc) {
+            chain_.push_back(*t);
+            if (t->vt != VT_PTR) break;
         }
-        TYPEDESC& last = chain_[pointers_];
-        last.vt = vt_;
-        if (vt_ == VT_USERDEFINED) last.hreftype = href_;
-        desc = chain_[0];
+        TYPEDESC& last = chain_.back();
+        if (last.vt == VT_USERDEFINED) {
+            ComPtr<ITypeInfo> target;
+            Check(from->GetRefTypeInfo(last.hreftype, target.put()), "resolve a host type");
+            Check(to->AddRefTypeInfo(target.get(), &last.hreftype), "refer to a host type");
+        }
+        for (size_t i = 0; i + 1 < chain_.size(); ++i) chain_[i].lptdesc = &chain_[i + 1];
     }
+    Type(const Type&) = delete;
+    Type& operator=(const Type&) = delete;
+    const TYPEDESC& desc() const { return chain_.front(); }
 
   private:
-    Type(VARTYPE vt, HREFTYPE href, int pointers) : vt_(vt), href_(href), pointers_(pointers) {}
-    VARTYPE vt_;
-    HREFTYPE href_;
-    int pointers_;
     std::vector<TYPEDESC> chain_;
 };
-
-struct Param {
-    const wchar_t* name;
-    Type type;
-    USHORT flags;
-};
-
-struct Method {
-    const wchar_t* name;
-    std::vector<Param> params;
-};
-
-constexpr USHORT kIn = PARAMFLAG_FIN;
-constexpr USHORT kInOut = PARAMFLAG_FIN | PARAMFLAG_FOUT;
-constexpr USHORT kRetval = PARAMFLAG_FOUT | PARAMFLAG_FRETVAL;
 
 // An imported library, kept loaded while the library is written so that its types resolve to
 // this very file (the writer looks imported libraries up among the loaded ones first).
@@ -111,6 +89,9 @@ class Import {
 };
 
 void Write(SYSKIND kind, const std::wstring& out, const std::vector<std::wstring>& imports) {
+    // The collection's and ADO's libraries are only kept loaded: IMachine's parameters refer to
+    // their types, which the host's library finds by file name in the current folder, the
+    // imports' own (tools/typelib/CMakeLists.txt).
     const Import stdole(imports[0]);
     const Import vba(imports[1]);
     const Import ado(imports[2]);
@@ -130,7 +111,7 @@ void Write(SYSKIND kind, const std::wstring& out, const std::vector<std::wstring
           "create _clsMachine");
     Check(iface->SetGuid(__uuidof(_clsMachine)), "set _clsMachine's identifier");
     Check(iface->SetVersion(1, 0), "set _clsMachine's version");
-    HREFTYPE dispatch = 0, collection = 0, recordset = 0, machine = 0;
+    HREFTYPE dispatch = 0, machine = 0;
     Check(iface->AddRefTypeInfo(stdole.TypeOf(IID_IDispatch).get(), &dispatch),
           "refer to IDispatch");
     Check(iface->AddImplType(0, dispatch), "derive _clsMachine from IDispatch");
@@ -139,86 +120,57 @@ void Write(SYSKIND kind, const std::wstring& out, const std::vector<std::wstring
     Check(iface->SetTypeFlags(TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
                               TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE),
           "flag _clsMachine");
-    Check(iface->AddRefTypeInfo(vba.TypeOf(__uuidof(_Collection)).get(), &collection),
-          "refer to Collection");
-    Check(iface->AddRefTypeInfo(ado.TypeOf(kIidRecordset).get(), &recordset),
-          "refer to _Recordset");
-
-    const Type boolean = Type::Base(VT_BOOL), integer = Type::Base(VT_I2),
-               text = Type::Base(VT_BSTR);
-    const Type col = Type::Ref(collection, 1), rs = Type::Ref(recordset, 1);
-    std::vector<Method> methods = {
-        {L"IMachine_funcRegister",
-         {{L"col", col.Ptr(), kInOut},
-          {L"blnPort", boolean, kIn},
-          {L"iPortMin", integer, kIn},
-          {L"iPortMax", integer, kIn},
-          {L"strIPMin", text, kIn},
-          {L"strIPMax", text, kIn},
-          {L"iMin", integer, kIn},
-          {L"iMax", integer, kIn},
-          {L"strMsg", text.Ptr(), kInOut}}},
-        {L"IMachine_funcBackFingure",
-         {{L"blnPort", boolean, kIn},
-          {L"strIp", text, kIn},
-          {L"iPort", integer, kIn},
-          {L"imachineno", integer, kIn},
-          {L"sPersonNum", text, kIn},
-          {L"rsData", rs.Ptr(), kInOut},
-          {L"strMsg", text.Ptr(), kInOut}}},
-        {L"IMachine_funcReWrite",
-         {{L"blnPort", boolean, kIn},
-          {L"strIp", text, kIn},
-          {L"iPort", integer, kIn},
-          {L"imachineno", integer, kIn},
-          {L"sPersonNum", text, kIn},
-          {L"rsData", rs, kIn},
-          {L"strMsg", text.Ptr(), kInOut}}},
-        {L"IMachine_DownloadCarddata",
-         {{L"blnPort", boolean, kIn},
-          {L"strIp", text, kIn},
-          {L"iPort", integer, kIn},
-          {L"imachineno", integer, kIn},
-          {L"cdata", col.Ptr(), kInOut},
-          {L"strMsg", text.Ptr(), kInOut}}},
-        {L"IMachine_funcWriteCard",
-         {{L"blnPort", boolean, kIn},
-          {L"strIp", text, kIn},
-          {L"iPort", integer, kIn},
-          {L"imachineno", integer, kIn},
-          {L"c", col, kIn},
-          {L"strMsg", text.Ptr(), kInOut}}},
-        {L"IMachine_delCardData",
-         {{L"blnPort", boolean, kIn},
-          {L"strIp", text, kIn},
-          {L"iPort", integer, kIn},
-          {L"imachineno", integer, kIn}}},
-    };
+    // The six methods as the host's library declares them on IMachine (its vtable half), each
+    // named IMachine_<name>, with its parameters, their types, flags and names.
+    ComPtr<ITypeInfo> hostDual = pelt.TypeOf(__uuidof(IMachine)), host;
+    HREFTYPE vtableHalf = 0;
+    Check(hostDual->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtableHalf),
+          "find IMachine's vtable half");
+    Check(hostDual->GetRefTypeInfo(vtableHalf, host.put()), "read IMachine");
+    TYPEATTR* attr = nullptr;
+    Check(host->GetTypeAttr(&attr), "read IMachine's attributes");
+    const WORD count = attr->cFuncs;
+    host->ReleaseTypeAttr(attr);
+    if (count != kMethods) Check(E_UNEXPECTED, "find IMachine's six methods");
 
     const short pointerSize = kind == SYS_WIN64 ? 8 : 4;
-    for (size_t m = 0; m < methods.size(); ++m) {
-        Method& method = methods[m];
-        method.params.push_back({L"result", boolean.Ptr(), kRetval});
-        std::vector<ELEMDESC> elems(method.params.size());
-        std::vector<LPOLESTR> names = {const_cast<LPOLESTR>(method.name)};
-        for (size_t p = 0; p < method.params.size(); ++p) {
-            method.params[p].type.Describe(elems[p].tdesc);
-            elems[p].paramdesc.wParamFlags = method.params[p].flags;
-            names.push_back(const_cast<LPOLESTR>(method.params[p].name));
+    for (UINT m = 0; m < count; ++m) {
+        FUNCDESC* fn = nullptr;
+        Check(host->GetFuncDesc(m, &fn), "read an IMachine method");
+        const std::unique_ptr<FUNCDESC, std::function<void(FUNCDESC*)>> held(
+            fn, [&host](FUNCDESC* f) { host->ReleaseFuncDesc(f); });
+        std::vector<BSTR> names(static_cast<size_t>(fn->cParams) + 1, nullptr);
+        UINT named = 0;
+        Check(host->GetNames(fn->memid, names.data(), static_cast<UINT>(names.size()), &named),
+              "read an IMachine method's names");
+        std::vector<quorin::Bstr> owned;
+        for (UINT i = 0; i < named; ++i) owned.push_back(quorin::Bstr::adopt(names[i]));
+        if (named != names.size()) Check(E_UNEXPECTED, "name every parameter of IMachine");
+
+        std::vector<std::unique_ptr<Type>> types;
+        std::vector<ELEMDESC> elems(static_cast<size_t>(fn->cParams));
+        for (size_t p = 0; p < elems.size(); ++p) {
+            types.push_back(
+                std::make_unique<Type>(host.get(), fn->lprgelemdescParam[p].tdesc, iface.get()));
+            elems[p].tdesc = types.back()->desc();
+            elems[p].paramdesc.wParamFlags = fn->lprgelemdescParam[p].paramdesc.wParamFlags;
         }
+        const std::wstring name = std::wstring(L"IMachine_") + owned[0].get();
+        std::vector<LPOLESTR> allNames = {const_cast<LPOLESTR>(name.c_str())};
+        for (size_t i = 1; i < owned.size(); ++i) allNames.push_back(owned[i].get());
+
         FUNCDESC desc = {};
         desc.memid = kFirstDispid + static_cast<DISPID>(m);
         desc.lprgelemdescParam = elems.data();
         desc.funckind = FUNC_PUREVIRTUAL;
         desc.invkind = INVOKE_FUNC;
         desc.callconv = CC_STDCALL;
-        desc.cParams = static_cast<SHORT>(elems.size());
+        desc.cParams = fn->cParams;
         // An explicit slot, past the three undescribed entries; the writer keeps a non-zero one.
         desc.oVft = static_cast<SHORT>((kFirstMethodSlot + m) * pointerSize);
         desc.elemdescFunc.tdesc.vt = VT_HRESULT;
-        Check(iface->AddFuncDesc(static_cast<UINT>(m), &desc), "add a method");
-        Check(iface->SetFuncAndParamNames(static_cast<UINT>(m), names.data(),
-                                          static_cast<UINT>(names.size())),
+        Check(iface->AddFuncDesc(m, &desc), "add a method");
+        Check(iface->SetFuncAndParamNames(m, allNames.data(), static_cast<UINT>(allNames.size())),
               "name a method");
     }
     Check(iface->LayOut(), "lay out _clsMachine");
