@@ -1,5 +1,5 @@
 // Small owners for the COM and system resources code holds, so that every way out releases them:
-// interface pointers, BSTRs, SAFEARRAYs, registry keys and local memory. Variants: variant.h.
+// interface pointers, BSTRs, registry keys and local memory. Variants: variant.h.
 #pragma once
 
 #include <windows.h>
@@ -61,12 +61,6 @@ class Bstr {
   public:
     Bstr() = default;
     explicit Bstr(const wchar_t* s) : s_(s ? SysAllocString(s) : nullptr) {}
-    // Copies a BSTR, keeping its exact length (embedded NULs included).
-    static Bstr copy(BSTR s) {
-        Bstr b;
-        if (s) b.s_ = SysAllocStringLen(s, SysStringLen(s));
-        return b;
-    }
     static Bstr adopt(BSTR s) {
         Bstr b;
         b.s_ = s;
@@ -93,28 +87,6 @@ class Bstr {
 
   private:
     BSTR s_ = nullptr;
-};
-
-// An owned SAFEARRAY.
-class SafeArray {
-  public:
-    SafeArray() = default;
-    static SafeArray adopt(SAFEARRAY* a) {
-        SafeArray s;
-        s.a_ = a;
-        return s;
-    }
-    SafeArray(const SafeArray&) = delete;
-    SafeArray& operator=(const SafeArray&) = delete;
-    SafeArray(SafeArray&& o) noexcept : a_(std::exchange(o.a_, nullptr)) {}
-    ~SafeArray() {
-        if (a_) SafeArrayDestroy(a_);
-    }
-    SAFEARRAY* get() const { return a_; }
-    SAFEARRAY* detach() { return std::exchange(a_, nullptr); }
-
-  private:
-    SAFEARRAY* a_ = nullptr;
 };
 
 // An owned handle of a kind that one function closes (a registry key, local memory); Close is a

@@ -1,5 +1,6 @@
 #include "com/variant.h"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -97,19 +98,30 @@ HRESULT Variant::Dereference(const VARIANT& v, Variant& out) {
     return VariantCopyInd(out.put(), const_cast<VARIANT*>(&v));
 }
 
-std::vector<BYTE> Variant::bytes() const {
-    if (V_VT(&v_) != (VT_ARRAY | VT_UI1) || !V_ARRAY(&v_)) return {};
-    SAFEARRAY* a = V_ARRAY(&v_);
+std::optional<std::vector<BYTE>> Variant::ArrayBytes(SAFEARRAY* a) {
+    if (!a) return std::vector<BYTE>();
     LONG lower = 0, upper = -1;
     if (SafeArrayGetDim(a) != 1 || FAILED(SafeArrayGetLBound(a, 1, &lower)) ||
-        FAILED(SafeArrayGetUBound(a, 1, &upper)) || upper < lower)
-        return {};
+        FAILED(SafeArrayGetUBound(a, 1, &upper)))
+        return std::nullopt;
+    if (upper < lower) return std::vector<BYTE>();
     void* data = nullptr;
-    if (FAILED(SafeArrayAccessData(a, &data))) return {};
+    if (FAILED(SafeArrayAccessData(a, &data))) return std::nullopt;
     const BYTE* p = static_cast<const BYTE*>(data);
-    std::vector<BYTE> out(p, p + (upper - lower + 1));
+    std::vector<BYTE> out;
+    try {
+        out.assign(p, p + (std::int64_t{upper} - lower + 1));
+    } catch (...) {
+        SafeArrayUnaccessData(a);
+        throw;
+    }
     SafeArrayUnaccessData(a);
     return out;
+}
+
+std::vector<BYTE> Variant::bytes() const {
+    if (V_VT(&v_) != (VT_ARRAY | VT_UI1)) return {};
+    return ArrayBytes(V_ARRAY(&v_)).value_or(std::vector<BYTE>());
 }
 
 std::wstring Variant::text() const {

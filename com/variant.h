@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -73,6 +74,9 @@ class Variant {
 
     // The elements of a one-dimensional byte array (empty for any other value).
     std::vector<BYTE> bytes() const;
+    // The elements of the one-dimensional array `array` as bytes (none for no array), or nothing
+    // when it is no array that can be read so.
+    static std::optional<std::vector<BYTE>> ArrayBytes(SAFEARRAY* array);
     // The text of a string (empty for any other value).
     std::wstring text() const;
 

@@ -75,33 +75,6 @@ std::vector<BYTE> TextBytes(const VARIANT& value) {
     return bytes;
 }
 
-class ArrayData {
-  public:
-    explicit ArrayData(SAFEARRAY* a) : a_(a) {
-        if (FAILED(SafeArrayAccessData(a_, &data_))) Raise(VbError::TypeMismatch);
-    }
-    ArrayData(const ArrayData&) = delete;
-    ArrayData& operator=(const ArrayData&) = delete;
-    ~ArrayData() { SafeArrayUnaccessData(a_); }
-    BYTE* bytes() const { return static_cast<BYTE*>(data_); }
-
-  private:
-    SAFEARRAY* a_;
-    void* data_ = nullptr;
-};
-
-std::vector<BYTE> ArrayBytes(SAFEARRAY* a) {
-    if (!a) return {};
-    if (SafeArrayGetDim(a) != 1) Raise(VbError::TypeMismatch);
-    LONG lower = 0, upper = -1;
-    if (FAILED(SafeArrayGetLBound(a, 1, &lower)) || FAILED(SafeArrayGetUBound(a, 1, &upper)))
-        Raise(VbError::TypeMismatch);
-    if (upper < lower) return {};
-    ArrayData data(a);
-    const auto n = static_cast<std::size_t>(std::int64_t{upper} - lower + 1);
-    return std::vector<BYTE>(data.bytes(), data.bytes() + n);
-}
-
 }  // namespace
 
 std::vector<BYTE> TemplateBytes(const VARIANT& value) {
@@ -109,7 +82,11 @@ std::vector<BYTE> TemplateBytes(const VARIANT& value) {
     const VARTYPE vt = direct.vt();
     if (vt == VT_NULL) Raise(VbError::InvalidUseOfNull);
     if (vt == VT_EMPTY) return {};
-    if (vt == (VT_ARRAY | VT_UI1)) return ArrayBytes(V_ARRAY(direct.get()));
+    if (vt == (VT_ARRAY | VT_UI1)) {
+        auto bytes = Variant::ArrayBytes(V_ARRAY(direct.get()));
+        if (!bytes) Raise(VbError::TypeMismatch);
+        return *std::move(bytes);
+    }
     return TextBytes(*direct.get());
 }
 

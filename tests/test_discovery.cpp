@@ -57,9 +57,6 @@ class DiscoveryTest : public testing::Test {
 };
 
 // Reads back one found-device record: machine number, id, port and address.
-struct Found {
-    VARIANT no, id, port, address;
-};
 void ExpectFound(_Collection* col, long index, short port, short machine) {
     ComPtr<IDispatch> item = ItemOf(col, index);
     ASSERT_TRUE(item);
