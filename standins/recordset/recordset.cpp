@@ -176,9 +176,20 @@ class Recordset final
     bool HasColumn(const std::wstring& name) const;
 };
 
+// The field objects' IDispatch, which answers nothing: the driver calls them through their
+// interfaces.
+template <class Interface>
+class NoDispatch : public Interface {
+  public:
+    QT_NOT_IMPLEMENTED(GetTypeInfoCount, UINT*)
+    QT_NOT_IMPLEMENTED(GetTypeInfo, UINT, LCID, ITypeInfo**)
+    QT_NOT_IMPLEMENTED(GetIDsOfNames, REFIID, LPOLESTR*, UINT, LCID, DISPID*)
+    QT_NOT_IMPLEMENTED(Invoke, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*)
+};
+
 // The one field of a row that a field object stands for.
 class FieldStandin final
-    : public quorin::Object<FieldStandin, Exposes<ADOField, IID_IDispatch, ado::kIidAdo,
+    : public quorin::Object<FieldStandin, Exposes<NoDispatch<ADOField>, IID_IDispatch, ado::kIidAdo,
                                                   ado::kIidField20, ado::kIidField>> {
   public:
     FieldStandin(Recordset* rs, std::wstring name) : rs_(rs), name_(std::move(name)) {
@@ -193,10 +204,6 @@ class FieldStandin final
         return rs_->FieldAppendChunk(name_, Data);
     }
 
-    QT_NOT_IMPLEMENTED(GetTypeInfoCount, UINT*)
-    QT_NOT_IMPLEMENTED(GetTypeInfo, UINT, LCID, ITypeInfo**)
-    QT_NOT_IMPLEMENTED(GetIDsOfNames, REFIID, LPOLESTR*, UINT, LCID, DISPID*)
-    QT_NOT_IMPLEMENTED(Invoke, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*)
     QT_NOT_IMPLEMENTED(get_Properties, ADOProperties**)
     QT_NOT_IMPLEMENTED(get_ActualSize, ADO_LONGPTR*)
     QT_NOT_IMPLEMENTED(get_Attributes, long*)
@@ -226,7 +233,7 @@ class FieldStandin final
 // The recordset's Fields collection; only Item is served.
 class FieldsStandin final
     : public quorin::Object<FieldsStandin,
-                            Exposes<ADOFields, IID_IDispatch, ado::kIidCollection,
+                            Exposes<NoDispatch<ADOFields>, IID_IDispatch, ado::kIidCollection,
                                     ado::kIidFields15, ado::kIidFields20, ado::kIidFields>> {
   public:
     explicit FieldsStandin(Recordset* rs) : rs_(rs) { ++g_liveChildren; }
@@ -242,10 +249,6 @@ class FieldsStandin final
         return S_OK;
     }
 
-    QT_NOT_IMPLEMENTED(GetTypeInfoCount, UINT*)
-    QT_NOT_IMPLEMENTED(GetTypeInfo, UINT, LCID, ITypeInfo**)
-    QT_NOT_IMPLEMENTED(GetIDsOfNames, REFIID, LPOLESTR*, UINT, LCID, DISPID*)
-    QT_NOT_IMPLEMENTED(Invoke, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*)
     QT_NOT_IMPLEMENTED(get_Count, long*)
     QT_NOT_IMPLEMENTED(_NewEnum, IUnknown**)
     QT_NOT_IMPLEMENTED(Refresh)
