@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace quorin {
 
@@ -23,8 +24,23 @@ HRESULT CanUnloadNow();
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", as the registry keys classes and libraries.
 std::wstring GuidText(const GUID& guid);
 
-// Writes a REG_SZ value (nullptr: the key's default value) under root, creating the key.
-LONG WriteRegistryText(HKEY root, const std::wstring& key, const wchar_t* name,
-                       const std::wstring& value);
+// One REG_SZ value under HKEY_LOCAL_MACHINE, as a server registers its classes.
+struct RegistryValue {
+    std::wstring key;
+    std::wstring name;  // empty: the key's default value
+    std::wstring value;
+};
+
+// Writes the values in order, creating their keys. At the first failure it takes back what the
+// table writes (RemoveRegistryValues) and returns that failure: nothing is left half written.
+HRESULT WriteRegistryValues(const std::vector<RegistryValue>& values);
+
+// Removes the values, then those of their keys that are left empty, innermost first; whatever
+// else lives there stays. Returns the first failure, after trying everything.
+HRESULT RemoveRegistryValues(const std::vector<RegistryValue>& values);
+
+// Removes the registration of the type library that the module file at `path` carries ("TYPELIB"
+// 1), for the kind it was built for (SYS_WIN32 or SYS_WIN64); S_OK when it is not registered.
+HRESULT UnregisterTypeLibOf(const std::wstring& path);
 
 }  // namespace quorin

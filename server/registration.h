@@ -6,17 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "com/module.h"
+
 namespace quorin::server {
 
 HRESULT RegisterServer(HMODULE module);
 HRESULT UnregisterServer(HMODULE module);
 
-// One registry value under HKEY_LOCAL_MACHINE.
-struct RegistryValue {
-    std::wstring key;
-    std::wstring name;  // empty: the key's default value
-    std::wstring value;
-};
+using quorin::RegistryValue;
 
 // The class and its ProgID, as RegisterServer writes them (in this order) for the server file at
 // `path`. The installer's package writes the same values: it is generated from this table.

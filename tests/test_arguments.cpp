@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "com/object.h"
 #include "standins/collection/collection_probe.h"
 #include "standins/pelt/pelt_probe.h"
 #include "standins/recordset/recordset.h"

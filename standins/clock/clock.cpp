@@ -230,57 +230,23 @@ ArgRecord Describe(const VARIANT& v) {
     return a;
 }
 
-// What each operation expects, in call order.
-constexpr VARTYPE kI4 = VT_I4;
-constexpr VARTYPE kRefI4 = VT_BYREF | VT_I4;
-constexpr VARTYPE kRefI2 = VT_BYREF | VT_I2;
-constexpr int kTemplateLength = 460;
-
-struct Shape {
-    DISPID id;
-    bool propertyPut;
-    unsigned argc;
-    VARTYPE args[11];
-};
-
-constexpr Shape kShapes[] = {
-    {clocksim::kSerialPort, true, 1, {kI4}},
-    {clocksim::kConnectSerial, false, 3, {kI4, kI4, kI4}},
-    {clocksim::kDisconnect, false, 0, {}},
-    {clocksim::kReadEnrollment, false, 7, {kI4, kI4, kI4, kI4, kRefI2, kRefI4, kRefI4}},
-    {clocksim::kWriteEnrollment, false, 7, {kI4, kI4, kI4, kI4, kI4, kRefI4, kI4}},
-    {clocksim::kStartLogRead, false, 1, {kI4}},
-    {clocksim::kNextLogRecord,
-     false,
-     11,
-     {kI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4}},
-    {clocksim::kAfterLogRead, false, 1, {kI4}},
-};
-
-const Shape* ShapeOf(DISPID id) {
-    for (const Shape& s : kShapes) {
-        if (s.id == id) return &s;
-    }
-    return nullptr;
-}
-
-HRESULT Validate(const Shape& shape, WORD flags, const DISPPARAMS& params, UINT* argErr) {
-    if (shape.propertyPut) {
-        if (!(flags & DISPATCH_PROPERTYPUT)) return DISP_E_MEMBERNOTFOUND;
+HRESULT Validate(const clocksim::DeviceCall& call, WORD flags, const DISPPARAMS& params,
+                 UINT* argErr) {
+    if (!(flags & call.kind)) return DISP_E_MEMBERNOTFOUND;
+    if (call.kind == DISPATCH_PROPERTYPUT) {
         if (params.cNamedArgs != 1 || !params.rgdispidNamedArgs ||
             params.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
             return DISP_E_PARAMNOTOPTIONAL;
-    } else {
-        if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
-        if (params.cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+    } else if (params.cNamedArgs != 0) {
+        return DISP_E_NONAMEDARGS;
     }
-    if (params.cArgs != shape.argc) return DISP_E_BADPARAMCOUNT;
+    if (params.cArgs != call.argc) return DISP_E_BADPARAMCOUNT;
     if (params.cArgs && !params.rgvarg) return E_INVALIDARG;
-    for (unsigned i = 0; i < shape.argc; ++i) {
-        const UINT slot = shape.argc - 1 - i;
+    for (unsigned i = 0; i < call.argc; ++i) {
+        const UINT slot = call.argc - 1 - i;
         const VARIANT& v = params.rgvarg[slot];
         const bool nullReference = (V_VT(&v) & VT_BYREF) && !V_BYREF(&v);
-        if (V_VT(&v) != shape.args[i] || nullReference) {
+        if (V_VT(&v) != call.args[i] || nullReference) {
             if (argErr) *argErr = slot;
             return DISP_E_TYPEMISMATCH;
         }
@@ -380,7 +346,7 @@ DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, Variant& result
                 *a.RefI4(6) = held->password;
             } else if (held) {
                 LONG* templ = a.RefI4(5);
-                for (int i = 0; i < kTemplateLength; ++i) templ[i] = held->templ[i];
+                for (int i = 0; i < clocksim::kTemplateLength; ++i) templ[i] = held->templ[i];
             }
             result = Variant::Bool(held != nullptr);
             return held ? LineTime(s.timing, clocksim::kTemplateBytes, link.baud) : 0;
@@ -392,7 +358,7 @@ DWORD Perform(Scenario& s, Link& link, DISPID id, const Args& a, Variant& result
             w.backup = a.I4(3);
             w.password = a.I4(6);
             const LONG* templ = a.RefI4(5);
-            for (int i = 0; i < kTemplateLength; ++i) w.templ[i] = templ[i];
+            for (int i = 0; i < clocksim::kTemplateLength; ++i) w.templ[i] = templ[i];
             s.written.push_back(w);
             clocksim::Device* device = Linked(s, link, w.machine);
             if (!device) {
@@ -546,9 +512,9 @@ class Control final
         if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
         if (!params) return E_INVALIDARG;
 
-        const Shape* shape = ShapeOf(id);
-        if (!shape) return DISP_E_MEMBERNOTFOUND;
-        HRESULT hr = Validate(*shape, flags, *params, argErr);
+        const clocksim::DeviceCall* call = clocksim::FindCall(id);
+        if (!call) return DISP_E_MEMBERNOTFOUND;
+        HRESULT hr = Validate(*call, flags, *params, argErr);
         if (FAILED(hr)) return hr;
 
         Variant computed;

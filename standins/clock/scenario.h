@@ -33,35 +33,62 @@ inline constexpr GUID kClsidClockCtl = {
     0x00853a19, 0xbd51, 0x419b, {0x92, 0x69, 0x2d, 0xab, 0xe5, 0x7e, 0xb6, 0x1f}};
 inline constexpr wchar_t kClockProgId[] = L"ClockLinkCtl.ClockCtl";
 
-// Dispatch identifiers the control answers.
+// Argument types of the device calls.
+inline constexpr VARTYPE kI4 = VT_I4;
+inline constexpr VARTYPE kRefI2 = VT_BYREF | VT_I2;
+inline constexpr VARTYPE kRefI4 = VT_BYREF | VT_I4;
+
+// The device calls the control answers, one line each: the name that scenario files and test
+// traces write, the dispatch identifier, how it is invoked (a property put or a method) and the
+// types of its arguments in call order.
+#define CLOCKSIM_DEVICE_CALLS(X)                                                               \
+    X(SerialPort, 2, DISPATCH_PROPERTYPUT, kI4)                                                \
+    X(ConnectSerial, 38, DISPATCH_METHOD, kI4, kI4, kI4)                                       \
+    X(Disconnect, 40, DISPATCH_METHOD)                                                         \
+    X(ReadEnrollment, 19, DISPATCH_METHOD, kI4, kI4, kI4, kI4, kRefI2, kRefI4, kRefI4)         \
+    X(WriteEnrollment, 20, DISPATCH_METHOD, kI4, kI4, kI4, kI4, kI4, kRefI4, kI4)              \
+    X(StartLogRead, 8, DISPATCH_METHOD, kI4)                                                   \
+    X(NextLogRecord, 25, DISPATCH_METHOD, kI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, kRefI4, \
+      kRefI4, kRefI4, kRefI4, kRefI4)                                                          \
+    X(AfterLogRead, 36, DISPATCH_METHOD, kI4)
+
+// kSerialPort, kConnectSerial, ...
 enum Dispid : DISPID {
-    kSerialPort = 2,
-    kConnectSerial = 38,
-    kDisconnect = 40,
-    kReadEnrollment = 19,
-    kWriteEnrollment = 20,
-    kStartLogRead = 8,
-    kNextLogRecord = 25,
-    kAfterLogRead = 36,
+#define CLOCKSIM_DISPID(name, id, ...) k##name = id,
+    CLOCKSIM_DEVICE_CALLS(CLOCKSIM_DISPID)
+#undef CLOCKSIM_DISPID
 };
 
-// The operations' names, as scenario files and test traces write them.
-struct CallNameEntry {
+struct DeviceCall {
     const char* name;
     DISPID id;
-};
-inline constexpr CallNameEntry kCalls[] = {
-    {"SerialPort", kSerialPort},           {"ConnectSerial", kConnectSerial},
-    {"Disconnect", kDisconnect},           {"ReadEnrollment", kReadEnrollment},
-    {"WriteEnrollment", kWriteEnrollment}, {"StartLogRead", kStartLogRead},
-    {"NextLogRecord", kNextLogRecord},     {"AfterLogRead", kAfterLogRead},
+    WORD kind;  // DISPATCH_PROPERTYPUT or DISPATCH_METHOD
+    unsigned argc;
+    VARTYPE args[11];
 };
 
-// The name of an operation, or nothing for a dispatch identifier the control does not answer.
-inline const char* CallName(DISPID id) {
-    for (const auto& call : kCalls)
-        if (call.id == id) return call.name;
+template <class... Types>
+constexpr unsigned CountOf(Types...) {
+    return sizeof...(Types);
+}
+
+inline constexpr DeviceCall kCalls[] = {
+#define CLOCKSIM_CALL(name, id, kind, ...) {#name, id, kind, CountOf(__VA_ARGS__), {__VA_ARGS__}},
+    CLOCKSIM_DEVICE_CALLS(CLOCKSIM_CALL)
+#undef CLOCKSIM_CALL
+};
+
+// The call with that dispatch identifier, or nothing for one the control does not answer.
+inline const DeviceCall* FindCall(DISPID id) {
+    for (const DeviceCall& call : kCalls)
+        if (call.id == id) return &call;
     return nullptr;
+}
+
+// The name of a call, or nothing for a dispatch identifier the control does not answer.
+inline const char* CallName(DISPID id) {
+    const DeviceCall* call = FindCall(id);
+    return call ? call->name : nullptr;
 }
 
 // One argument as received, in call order.
@@ -102,16 +129,19 @@ struct Failure {
     VARTYPE answer = VT_EMPTY;
 };
 
+// The integers of a fingerprint template.
+constexpr int kTemplateLength = 460;
+
 // One enrollment held by the device: a template (backup 0) or a password (backup 10).
 struct Enrollment {
-    std::array<int32_t, 460> templ{};
+    std::array<int32_t, kTemplateLength> templ{};
     int32_t password = 0;
 };
 
 // What WriteEnrollment received.
 struct WrittenEnrollment {
     int32_t machine = 0, person = 0, backup = 0, password = 0;
-    std::array<int32_t, 460> templ{};
+    std::array<int32_t, kTemplateLength> templ{};
 };
 
 // A device's place on the lines: (port, machine).
@@ -132,7 +162,7 @@ struct Timing {
 
 // Bytes on the line, at ten bits a byte: one attendance record, one template.
 constexpr int kLogRecordBytes = 16;
-constexpr int kTemplateBytes = 460 * 4;
+constexpr int kTemplateBytes = kTemplateLength * 4;
 
 // The simulated site: where devices stand, what they hold and how the line behaves. A scenario
 // file describes one; the bench is another.

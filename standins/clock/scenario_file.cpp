@@ -443,8 +443,7 @@ std::string ParserWords(const std::string& what) {
     return colon == std::string::npos ? what : what.substr(colon + 2);
 }
 
-}  // namespace
-
+// The file's text read into `site`; `name` stands for the file in messages.
 bool ReadScenarioText(const std::string& text, const std::string& name, Site& site,
                       std::string& error) {
     json root;
@@ -471,6 +470,8 @@ bool ReadScenarioText(const std::string& text, const std::string& name, Site& si
     }
     return false;
 }
+
+}  // namespace
 
 bool ReadScenarioFile(const std::wstring& path, Site& site, std::wstring& error) {
     wchar_t full[MAX_PATH * 2];

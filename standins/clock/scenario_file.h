@@ -12,8 +12,4 @@ namespace clocksim {
 // `site` as it was and returns false, with `error` naming the file, the line and the key.
 bool ReadScenarioFile(const std::wstring& path, Site& site, std::wstring& error);
 
-// The same for a text already read; `name` stands for the file in messages.
-bool ReadScenarioText(const std::string& text, const std::string& name, Site& site,
-                      std::string& error);
-
 }  // namespace clocksim

@@ -1,5 +1,8 @@
 #include "standins/common/server.h"
 
+#include <string>
+#include <vector>
+
 #include "com/com.h"
 #include "com/errors.h"
 #include "com/module.h"
@@ -11,71 +14,34 @@ namespace {
 
 using quorin::GuidText;
 
-LONG SetValue(const std::wstring& path, const wchar_t* name, const std::wstring& value) {
-    return quorin::WriteRegistryText(HKEY_LOCAL_MACHINE, path, name, value);
-}
-
-std::wstring ClassKey(const ClassEntry& c) {
-    return L"Software\\Classes\\CLSID\\" + GuidText(c.clsid);
-}
-std::wstring ProgIdKey(const ClassEntry& c) {
-    return std::wstring(L"Software\\Classes\\") + c.progId;
-}
-
-// The table of a server's classes, walked with a range-for.
-struct Classes {
-    const ClassEntry* first;
-    size_t count;
-    const ClassEntry* begin() const { return first; }
-    const ClassEntry* end() const { return first + count; }
-};
-
-LONG WriteClassKeys(const ClassEntry& c, const std::wstring& path) {
-    const std::wstring cls = ClassKey(c);
-    const std::wstring server = cls + L"\\InprocServer32";
-    LONG rc = SetValue(cls, nullptr, c.friendlyName);
-    if (rc == ERROR_SUCCESS) rc = SetValue(server, nullptr, path);
-    if (rc == ERROR_SUCCESS) rc = SetValue(server, L"ThreadingModel", L"Apartment");
-    if (rc == ERROR_SUCCESS) rc = SetValue(cls + L"\\ProgID", nullptr, c.progId);
-    if (rc == ERROR_SUCCESS) rc = SetValue(ProgIdKey(c), nullptr, c.friendlyName);
-    if (rc == ERROR_SUCCESS) rc = SetValue(ProgIdKey(c) + L"\\CLSID", nullptr, GuidText(c.clsid));
-    return rc;
+// The values registration writes for the server's classes, the module's path in InprocServer32.
+std::vector<quorin::RegistryValue> ClassValues(const std::wstring& path) {
+    std::vector<quorin::RegistryValue> values;
+    for (const ClassEntry* c = kServer.classes; c != kServer.classes + kServer.count; ++c) {
+        const std::wstring cls = L"Software\\Classes\\CLSID\\" + GuidText(c->clsid);
+        const std::wstring progId = std::wstring(L"Software\\Classes\\") + c->progId;
+        values.insert(values.end(),
+                      {
+                          {cls, L"", c->friendlyName},
+                          {cls + L"\\InprocServer32", L"", path},
+                          {cls + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+                          {cls + L"\\ProgID", L"", c->progId},
+                          {progId, L"", c->friendlyName},
+                          {progId + L"\\CLSID", L"", GuidText(c->clsid)},
+                      });
+    }
+    return values;
 }
 
 HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    for (const ClassEntry& c : Classes{kServer.classes, kServer.count}) {
-        if (c.clsid != clsid) continue;
-        if (kServer.classObject) return kServer.classObject(c, riid, ppv);
-        return quorin::ClassFactory::Serve(c.create, riid, ppv);
+    for (const ClassEntry* c = kServer.classes; c != kServer.classes + kServer.count; ++c) {
+        if (c->clsid != clsid) continue;
+        if (kServer.classObject) return kServer.classObject(*c, riid, ppv);
+        return quorin::ClassFactory::Serve(c->create, riid, ppv);
     }
     return CLASS_E_CLASSNOTAVAILABLE;
-}
-
-HRESULT UnregisterClasses() {
-    HRESULT result = S_OK;
-    for (const ClassEntry& c : Classes{kServer.classes, kServer.count}) {
-        for (const std::wstring& key : {ClassKey(c), ProgIdKey(c)}) {
-            LONG rc = RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
-            if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && result == S_OK)
-                result = quorin::FromWin32(rc);
-        }
-    }
-    return result;
-}
-
-HRESULT RegisterClasses() {
-    const std::wstring path = quorin::ModulePath(quorin::ThisModule());
-    if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-    for (const ClassEntry& c : Classes{kServer.classes, kServer.count}) {
-        LONG rc = WriteClassKeys(c, path);
-        if (rc != ERROR_SUCCESS) {
-            UnregisterClasses();
-            return quorin::FromWin32(rc);
-        }
-    }
-    return S_OK;
 }
 
 }  // namespace
@@ -119,11 +85,14 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
     const standins::Server& server = standins::kServer;
     HRESULT hr = server.registerMore ? server.registerMore(true) : S_OK;
-    return FAILED(hr) ? hr : standins::RegisterClasses();
+    if (FAILED(hr)) return hr;
+    const std::wstring path = quorin::ModulePath(quorin::ThisModule());
+    if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
+    return quorin::WriteRegistryValues(standins::ClassValues(path));
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
     const standins::Server& server = standins::kServer;
     if (server.registerMore) server.registerMore(false);
-    return standins::UnregisterClasses();
+    return quorin::RemoveRegistryValues(standins::ClassValues(std::wstring()));
 }

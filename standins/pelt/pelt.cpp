@@ -325,17 +325,9 @@ namespace {
 HRESULT RegisterTypeLibrary(bool registering) {
     const std::wstring path = quorin::ModulePath(quorin::ThisModule());
     if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
+    if (!registering) return quorin::UnregisterTypeLibOf(path);
     quorin::ComPtr<ITypeLib> lib;
-    HRESULT hr =
-        LoadTypeLibEx(path.c_str(), registering ? REGKIND_REGISTER : REGKIND_NONE, lib.put());
-    if (FAILED(hr) || registering) return hr;
-    TLIBATTR* attr = nullptr;
-    hr = lib->GetLibAttr(&attr);
-    if (FAILED(hr)) return hr;
-    hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
-                           attr->syskind);
-    lib->ReleaseTLibAttr(attr);
-    return hr;
+    return LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, lib.put());
 }
 
 }  // namespace
