@@ -23,6 +23,7 @@
 
 #include "com/com.h"
 #include "com/module.h"
+#include "com/text.h"
 #include "server/registration.h"
 
 namespace {
@@ -30,6 +31,7 @@ namespace {
 using quorin::Bstr;
 using quorin::ComPtr;
 using quorin::GuidText;
+using quorin::Utf8;
 using quorin::server::ClassEntries;
 using quorin::server::RegistryValue;
 
@@ -101,15 +103,6 @@ HRESULT Derive(ITypeLib* lib, TypeLibValues& out) {
                                                     });
     }
     return S_OK;
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
 }
 
 std::string Attribute(const std::wstring& text) {

@@ -15,7 +15,7 @@
 #include "com/com.h"
 #include "com/variant.h"
 #include "standins/clock/scenario.h"
-#include "standins/common/text.h"
+#include "com/text.h"
 
 namespace qt {
 
@@ -40,7 +40,7 @@ ComPtr<IDispatch> ItemOf(_Collection* col, long i);
 size_t DistinctObjects(_Collection* col);
 
 std::wstring Text(BSTR s);
-using standins::Utf8;
+using quorin::Utf8;
 
 // Writes the text to a file of that name in a folder of this test program's own, and returns its
 // full path.

@@ -1,6 +1,7 @@
 #include "trace/trace.h"
 
 #include "com/variant.h"
+#include "com/text.h"
 
 #include <oleauto.h>
 
@@ -44,16 +45,6 @@ SRWLOCK g_writing = SRWLOCK_INIT;
 
 // Strings longer than this are cut: a line stays a line.
 constexpr size_t kMaxTextChars = 1024;
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
 
 std::string Printf(const char* format, ...) {
     char buffer[96];

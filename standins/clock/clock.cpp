@@ -18,7 +18,7 @@
 #include "standins/clock/scenario.h"
 #include "standins/clock/scenario_file.h"
 #include "standins/common/server.h"
-#include "standins/common/text.h"
+#include "com/text.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ HRESULT LoadScenario(Scenario& scenario, const std::wstring& path) {
 void Complain(const std::wstring& message) {
     const std::wstring line = L"ClockSim: " + message + L"\n";
     OutputDebugStringW(line.c_str());
-    const std::string bytes = standins::Utf8(line);
+    const std::string bytes = quorin::Utf8(line);
     DWORD written = 0;
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     if (err && err != INVALID_HANDLE_VALUE)

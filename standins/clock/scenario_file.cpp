@@ -15,7 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "standins/common/text.h"
+#include "com/text.h"
 
 namespace clocksim {
 namespace {
@@ -189,8 +189,8 @@ class Node {
     std::string path_;
 };
 
-using standins::Utf8;
-using standins::Wide;
+using quorin::Utf8;
+using quorin::Wide;
 
 // ---- Times and generated data ------------------------------------------------------------------
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "standins/common/text.h"
+#include "com/text.h"
 #include "tools/console/classes.h"
 #include "tools/console/number.h"
 
@@ -19,7 +19,7 @@ using quorin::Variant;
 namespace {
 
 void Write(FILE* to, const std::wstring& text) {
-    const std::string bytes = standins::Utf8(text);
+    const std::string bytes = quorin::Utf8(text);
     fwrite(bytes.data(), 1, bytes.size(), to);
     fflush(to);
 }

@@ -10,7 +10,7 @@
 
 #include "com/com.h"
 #include "com/variant.h"
-#include "standins/common/text.h"
+#include "com/text.h"
 #include "standins/recordset/recordset.h"
 #include "tools/console/classes.h"
 #include "tools/console/console.h"
@@ -23,8 +23,8 @@ using quorin::Bstr;
 using quorin::ComPtr;
 using quorin::Variant;
 
-using standins::Utf8;
-using standins::Wide;
+using quorin::Utf8;
+using quorin::Wide;
 
 using console::Print;
 using console::PrintError;

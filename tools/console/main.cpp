@@ -21,7 +21,7 @@
 #include "contract.h"
 #include "com/com.h"
 #include "com/variant.h"
-#include "standins/common/text.h"
+#include "com/text.h"
 #include "tools/console/check.h"
 #include "tools/console/classes.h"
 #include "tools/console/console.h"
@@ -36,7 +36,7 @@ namespace {
 using nlohmann::json;
 
 using namespace console;
-using standins::Utf8;
+using quorin::Utf8;
 
 void Write(FILE* to, const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), to);

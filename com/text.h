@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace standins {
+namespace quorin {
 
 inline std::string Utf8(const std::wstring& text) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
@@ -24,4 +24,4 @@ inline std::wstring Wide(const std::string& text) {
     return out;
 }
 
-}  // namespace standins
+}  // namespace quorin
