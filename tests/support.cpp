@@ -62,34 +62,6 @@ std::wstring Text(BSTR s) {
     return s ? std::wstring(s, SysStringLen(s)) : std::wstring();
 }
 
-VARIANT Arg(VARTYPE vt, void* ref) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = vt;
-    V_BYREF(&v) = ref;
-    return v;
-}
-VARIANT Short(short value) {
-    VARIANT v = Arg(VT_I2, nullptr);
-    V_I2(&v) = value;
-    return v;
-}
-VARIANT Bool(VARIANT_BOOL value) {
-    VARIANT v = Arg(VT_BOOL, nullptr);
-    V_BOOL(&v) = value;
-    return v;
-}
-VARIANT String(BSTR value) {
-    VARIANT v = Arg(VT_BSTR, nullptr);
-    V_BSTR(&v) = value;
-    return v;
-}
-VARIANT Dispatch(IDispatch* value) {
-    VARIANT v = Arg(VT_DISPATCH, nullptr);
-    V_DISPATCH(&v) = value;
-    return v;
-}
-
 DISPID IdOf(IDispatch* d, const wchar_t* name) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     DISPID id = 0;

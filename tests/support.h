@@ -49,12 +49,8 @@ std::wstring TempFile(const std::wstring& name, const std::string& text);
 // What a failed download leaves in strMsg for this machine number.
 std::wstring DownloadFailureMessage(const std::wstring& number);
 
-// Arguments as a late-bound caller passes them; none owns what it holds or refers to.
-VARIANT Arg(VARTYPE vt, void* ref);
-VARIANT Short(short value);
-VARIANT Bool(VARIANT_BOOL value);
-VARIANT String(BSTR value);
-VARIANT Dispatch(IDispatch* value);
+// Arguments as a late-bound caller passes them: views that own nothing (com/variant.h).
+namespace view = quorin::view;
 
 // The dispatch identifier of a name, or the failing HRESULT.
 DISPID IdOf(IDispatch* d, const wchar_t* name);

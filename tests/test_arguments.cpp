@@ -61,10 +61,10 @@ clocksim::Scenario& Bench() {
 std::vector<VARIANT> Arguments(Op op, const VARIANT& object, const VARIANT& msg, BSTR ip,
                                BSTR person) {
     if (op == Op::Discovery)
-        return {object,     Bool(-1), Short(1), Short(1), String(ip),
-                String(ip), Short(1), Short(1), msg};
-    std::vector<VARIANT> args = {Bool(-1), String(ip), Short(1), Short(1)};
-    if (op == Op::Backup || op == Op::Restore) args.push_back(String(person));
+        return {object,         view::Bool(-1), view::I2(1), view::I2(1), view::Text(ip),
+                view::Text(ip), view::I2(1),    view::I2(1), msg};
+    std::vector<VARIANT> args = {view::Bool(-1), view::Text(ip), view::I2(1), view::I2(1)};
+    if (op == Op::Backup || op == Op::Restore) args.push_back(view::Text(person));
     args.insert(args.end(), {object, msg});
     return args;
 }
@@ -99,10 +99,10 @@ Seen Call(IMachine* machine, Op op, Way way, IDispatch* object, BSTR* msg) {
                 break;
         }
     } else {
-        const VARIANT arg =
-            way == Way::ByReference ? Arg(VT_BYREF | VT_DISPATCH, &slot) : Dispatch(object);
+        const VARIANT arg = way == Way::ByReference ? view::Ref(VT_BYREF | VT_DISPATCH, &slot)
+                                                    : view::Dispatch(object);
         const std::vector<VARIANT> args =
-            Arguments(op, arg, Arg(VT_BYREF | VT_BSTR, msg), ip.get(), person.get());
+            Arguments(op, arg, view::Ref(VT_BYREF | VT_BSTR, msg), ip.get(), person.get());
         seen.hr = CallByName(machine, kNames[static_cast<int>(op)], args, &seen.result);
     }
     if (op == Op::Discovery && way != Way::ByValue) seen.col = ComPtr<_Collection>::adopt(*col);
@@ -358,7 +358,7 @@ struct ScriptVariable {
         }
         before = *value.get();
     }
-    VARIANT ByReference() { return Arg(VT_BYREF | VT_VARIANT, value.get()); }
+    VARIANT ByReference() { return view::Ref(VT_BYREF | VT_VARIANT, value.get()); }
     // Whether the variable still holds exactly what it held before the call.
     bool Untouched() const {
         return V_VT(value.get()) == V_VT(&before) && V_BYREF(value.get()) == V_BYREF(&before);
@@ -580,8 +580,8 @@ TEST(VariantByReference, WhatTheVariableHeldIsReleasedOnceOnEveryWayOut) {
             Variant object = objectHeld ? Variant::Unknown(held) : Variant::Dispatch(declared);
             Bstr ip(L""), person(L"7");
             const std::vector<VARIANT> args =
-                Arguments(c.op, Arg(VT_BYREF | VT_VARIANT, object.get()),
-                          Arg(VT_BYREF | VT_VARIANT, msg.get()), ip.get(), person.get());
+                Arguments(c.op, view::Ref(VT_BYREF | VT_VARIANT, object.get()),
+                          view::Ref(VT_BYREF | VT_VARIANT, msg.get()), ip.get(), person.get());
             VARIANT_BOOL result = 1;
             const HRESULT hr =
                 CallByName(machine.get(), kNames[static_cast<int>(c.op)], args, &result);

@@ -92,7 +92,7 @@ TEST(Dispatch, BrokenPointersAndCountsAreRefused) {
             EXPECT_EQ(l.hr, d->GetIDsOfNames(IID_NULL, l.names, l.count, 0, l.ids));
     }
 
-    VARIANT one = Short(1);
+    VARIANT one = view::I2(1);
     DISPID named = 0;
     const struct {
         const char* what;
@@ -173,9 +173,9 @@ Seen Discover(IMachine* machine, How how) {
             how == How::DefaultByName ? L"IMachine_funcRegister" : L"funcRegister";
         IDispatch* colRef = nullptr;
         hr = CallByName(target, name,
-                        {Arg(VT_BYREF | VT_DISPATCH, &colRef), Bool(VARIANT_TRUE), Short(1),
-                         Short(4), String(none.get()), String(none.get()), Short(1), Short(5),
-                         Arg(VT_BYREF | VT_BSTR, msg.inout())},
+                        {view::Ref(VT_BYREF | VT_DISPATCH, &colRef), view::Bool(VARIANT_TRUE),
+                         view::I2(1), view::I2(4), view::Text(none.get()), view::Text(none.get()),
+                         view::I2(1), view::I2(5), view::Ref(VT_BYREF | VT_BSTR, msg.inout())},
                         &result, nullptr);
         if (colRef) colRef->QueryInterface(__uuidof(_Collection), reinterpret_cast<void**>(&col));
         if (colRef) colRef->Release();
@@ -226,11 +226,11 @@ Seen Download(IMachine* machine, bool byName, bool failDisconnect, EXCEPINFO* ex
     } else {
         ComPtr<_clsMachine> def = DefaultInterface(machine);
         IDispatch* colRef = cdata.get();
-        hr =
-            CallByName(def.get(), L"IMachine_DownloadCarddata",
-                       {Bool(VARIANT_TRUE), String(ip.get()), Short(2), Short(5),
-                        Arg(VT_BYREF | VT_DISPATCH, &colRef), Arg(VT_BYREF | VT_BSTR, msg.inout())},
-                       &result, excep);
+        hr = CallByName(def.get(), L"IMachine_DownloadCarddata",
+                        {view::Bool(VARIANT_TRUE), view::Text(ip.get()), view::I2(2), view::I2(5),
+                         view::Ref(VT_BYREF | VT_DISPATCH, &colRef),
+                         view::Ref(VT_BYREF | VT_BSTR, msg.inout())},
+                        &result, excep);
     }
     return Observe(hr, result, msg.get(), cdata.get());
 }

@@ -132,15 +132,16 @@ Got Call(IMachine* machine, Op op, Way way, short port, short number) {
         Variant msg = Variant::Text(L"caller's text");
         Variant object = op == Op::Backup || op == Op::Restore ? Variant::Dispatch(rs.get())
                                                                : Variant::Dispatch(col.get());
-        const VARIANT objectRef = Arg(VT_BYREF | VT_VARIANT, object.get()),
-                      msgRef = Arg(VT_BYREF | VT_VARIANT, msg.get());
+        const VARIANT objectRef = view::Ref(VT_BYREF | VT_VARIANT, object.get()),
+                      msgRef = view::Ref(VT_BYREF | VT_VARIANT, msg.get());
         std::vector<VARIANT> args;
         if (op == Op::Discovery) {
-            args = {objectRef,        Bool(-1), Short(port),   Short(port), String(ip.get()),
-                    String(ip.get()), Short(1), Short(number), msgRef};
+            args = {objectRef,      view::Bool(-1),       view::I2(port),
+                    view::I2(port), view::Text(ip.get()), view::Text(ip.get()),
+                    view::I2(1),    view::I2(number),     msgRef};
         } else {
-            args = {Bool(-1), String(ip.get()), Short(port), Short(number)};
-            if (op == Op::Backup || op == Op::Restore) args.push_back(String(person.get()));
+            args = {view::Bool(-1), view::Text(ip.get()), view::I2(port), view::I2(number)};
+            if (op == Op::Backup || op == Op::Restore) args.push_back(view::Text(person.get()));
             if (op != Op::DelCard) args.insert(args.end(), {objectRef, msgRef});
         }
         got.hr = CallByName(machine, NameOf(op), args, &got.result);
@@ -457,12 +458,12 @@ TEST(OutOfMemory, NoExceptionLeavesAComMethod) {
          [&] {
              Bstr ip(L""), msg(L"");
              _Collection* slot = cdata.get();
-             std::vector<VARIANT> args = {Bool(-1),
-                                          String(ip.get()),
-                                          Short(1),
-                                          Short(1),
-                                          Arg(VT_BYREF | VT_DISPATCH, &slot),
-                                          Arg(VT_BYREF | VT_BSTR, msg.inout())};
+             std::vector<VARIANT> args = {view::Bool(-1),
+                                          view::Text(ip.get()),
+                                          view::I2(1),
+                                          view::I2(1),
+                                          view::Ref(VT_BYREF | VT_DISPATCH, &slot),
+                                          view::Ref(VT_BYREF | VT_BSTR, msg.inout())};
              std::vector<VARIANT> reversed(args.rbegin(), args.rend());
              DISPPARAMS params = {reversed.data(), nullptr, UINT(reversed.size()), 0};
              Variant answer;

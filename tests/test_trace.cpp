@@ -428,11 +428,12 @@ TEST_F(Trace, EveryOperationIsTracedOnceVtableOrLateBound) {
     const ComPtr<_clsMachine> def = qt::DefaultInterface(driver.get());
     _Collection* cdata = col.get();
     BSTR text = msg.detach();
-    EXPECT_EQ(S_OK, qt::CallByName(def.get(), L"IMachine_DownloadCarddata",
-                                   {qt::Bool(VARIANT_TRUE), qt::String(empty.get()), qt::Short(1),
-                                    qt::Short(1), qt::Arg(VT_BYREF | VT_DISPATCH, &cdata),
-                                    qt::Arg(VT_BYREF | VT_BSTR, &text)},
-                                   &ok));
+    EXPECT_EQ(S_OK, qt::CallByName(
+                        def.get(), L"IMachine_DownloadCarddata",
+                        {qt::view::Bool(VARIANT_TRUE), qt::view::Text(empty.get()), qt::view::I2(1),
+                         qt::view::I2(1), qt::view::Ref(VT_BYREF | VT_DISPATCH, &cdata),
+                         qt::view::Ref(VT_BYREF | VT_BSTR, &text)},
+                        &ok));
     msg = Bstr::adopt(text);
 
     std::vector<TraceLine> ops;
