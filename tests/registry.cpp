@@ -1,5 +1,7 @@
 #include "tests/registry.h"
 
+#include "tests/support.h"
+
 #include <gtest/gtest.h>
 
 #include <cwchar>
@@ -83,10 +85,9 @@ DWORD RunProgram(std::wstring commandLine, std::string* output) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     HANDLE out = INVALID_HANDLE_VALUE;
-    wchar_t folder[MAX_PATH] = {}, file[MAX_PATH] = {};
+    wchar_t file[MAX_PATH] = {};
     if (output) {
-        GetTempPathW(MAX_PATH, folder);
-        GetTempFileNameW(folder, L"out", 0, file);
+        GetTempFileNameW(TempFolder().c_str(), L"out", 0, file);
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         out = CreateFileW(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                           &inherit, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);

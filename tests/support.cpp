@@ -90,13 +90,26 @@ std::wstring DownloadFailureMessage(const std::wstring& number) {
     return head + number + tail;
 }
 
+std::wstring TempFolder() {
+    static const std::wstring folder = [] {
+        wchar_t dir[MAX_PATH];
+        EXPECT_NE(0u, GetTempPathW(MAX_PATH, dir));
+        std::wstring made =
+            std::wstring(dir) + L"quorin-test-" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(made.c_str(), nullptr);
+        return made;
+    }();
+    return folder;
+}
+
+std::wstring TempPath(const std::wstring& name) {
+    const std::wstring path = TempFolder() + L"\\" + name;
+    DeleteFileW(path.c_str());
+    return path;
+}
+
 std::wstring TempFile(const std::wstring& name, const std::string& text) {
-    wchar_t dir[MAX_PATH];
-    EXPECT_NE(0u, GetTempPathW(MAX_PATH, dir));
-    const std::wstring folder =
-        std::wstring(dir) + L"quorin-test-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring path = folder + L"\\" + name;
+    const std::wstring path = TempPath(name);
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_NE(INVALID_HANDLE_VALUE, file);
@@ -104,6 +117,12 @@ std::wstring TempFile(const std::wstring& name, const std::string& text) {
     EXPECT_TRUE(WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
     CloseHandle(file);
     return path;
+}
+
+void PrintTo(const Outcome& o, std::ostream* os) {
+    *os << "hr=0x" << std::hex << static_cast<unsigned long>(o.hr) << std::dec
+        << " result=" << o.result << " msg=\"" << Utf8(o.msg) << "\" records=" << o.records
+        << " device=[" << o.device << "]";
 }
 
 clocksim::Scenario& FreshClock() {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,27 @@ size_t DistinctObjects(_Collection* col);
 std::wstring Text(BSTR s);
 using quorin::Utf8;
 
-// Writes the text to a file of that name in a folder of this test program's own, and returns its
-// full path.
+// A folder of this test program's own among the temporary files, made on first use; a path of that
+// name in it, with no file there; the same with the text written to it.
+std::wstring TempFolder();
+std::wstring TempPath(const std::wstring& name);
 std::wstring TempFile(const std::wstring& name, const std::string& text);
+
+// What the host got back from one operation call, and what the device was asked meanwhile: the
+// outcome every test program compares. `result` is 1, neither True nor False, until the call
+// writes it; `records` is what the test counted in the collection, -1 for none counted.
+struct Outcome {
+    HRESULT hr = E_UNEXPECTED;
+    VARIANT_BOOL result = 1;
+    std::wstring msg;
+    std::string device;
+    long records = -1;
+    bool operator==(const Outcome& o) const {
+        return hr == o.hr && result == o.result && msg == o.msg && device == o.device &&
+               records == o.records;
+    }
+};
+void PrintTo(const Outcome& o, std::ostream* os);
 
 // What a failed download leaves in strMsg for this machine number.
 std::wstring DownloadFailureMessage(const std::wstring& number);

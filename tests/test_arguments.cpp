@@ -35,11 +35,7 @@ const wchar_t* const kNames[] = {L"funcBackFingure", L"funcReWrite", L"DownloadC
 // Invoke as VT_BYREF|VT_DISPATCH or as a VT_DISPATCH by value.
 enum class Way { Vtable, ByReference, ByValue };
 
-struct Seen {
-    HRESULT hr = E_UNEXPECTED;
-    VARIANT_BOOL result = 1;
-    std::wstring msg;
-    std::string device;
+struct Seen : Outcome {
     ComPtr<_Collection> col;  // what discovery left in col
 };
 

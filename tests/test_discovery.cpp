@@ -18,11 +18,9 @@ struct Scan {
     const wchar_t* ipMax = L"";
 };
 
-struct Outcome {
-    HRESULT hr = E_FAIL;
-    VARIANT_BOOL result = 1;  // neither True nor False until the call writes it
+// What the host got back, with the collection col refers to afterwards.
+struct Outcome : qt::Outcome {
     ComPtr<_Collection> col;
-    std::wstring msg;
 };
 
 class DiscoveryTest : public testing::Test {

@@ -118,23 +118,16 @@ TEST(Dispatch, BrokenPointersAndCountsAreRefused) {
 }
 
 // What one call left behind: its answers, the device calls and the records it handed over.
-struct Seen {
-    HRESULT hr = E_UNEXPECTED;
-    VARIANT_BOOL result = 1;
-    std::wstring msg;
-    std::string calls;
-    long records = -1;
+struct Seen : Outcome {
     std::vector<PutRecord> puts;
     bool operator==(const Seen& o) const {
-        return hr == o.hr && result == o.result && msg == o.msg && calls == o.calls &&
-               records == o.records && puts == o.puts;
+        return static_cast<const Outcome&>(*this) == o && puts == o.puts;
     }
 };
 
 void PrintTo(const Seen& s, std::ostream* os) {
-    *os << "hr=" << std::hex << s.hr << std::dec << " result=" << s.result
-        << " msg=" << std::string(s.msg.begin(), s.msg.end()) << " calls=" << s.calls
-        << " records=" << s.records << " puts=" << s.puts.size();
+    PrintTo(static_cast<const Outcome&>(s), os);
+    *os << " puts=" << s.puts.size();
 }
 
 Seen Observe(HRESULT hr, VARIANT_BOOL result, BSTR msg, _Collection* col) {
@@ -142,7 +135,7 @@ Seen Observe(HRESULT hr, VARIANT_BOOL result, BSTR msg, _Collection* col) {
     s.hr = hr;
     s.result = result;
     s.msg = Text(msg);
-    s.calls = CallTrace(ClockScenario()->calls);
+    s.device = CallTrace(ClockScenario()->calls);
     s.records = col ? CountOf(col) : -1;
     s.puts = *PeltJournal();
     return s;

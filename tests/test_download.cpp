@@ -53,11 +53,8 @@ DATE PlatformDate(int year, int month, int day, int hour, int minute) {
 
 using qt::Utf8;
 
-// What the host got back from one call.
-struct Outcome {
-    HRESULT hr = S_OK;
-    VARIANT_BOOL result = 0x1234;  // neither True nor False: must be written
-    std::wstring message;
+// What the host got back from one call, and the byte length of the text strMsg holds.
+struct Outcome : qt::Outcome {
     UINT messageBytes = 0;
 };
 
@@ -99,7 +96,7 @@ class Download : public testing::Test {
         o.hr = driver_->DownloadCarddata(blnPort, strIp.get(), port, machine, &cdata, msg.inout(),
                                          &o.result);
         cdata_ = ComPtr<_Collection>::adopt(cdata);
-        o.message = qt::Text(msg.get());
+        o.msg = qt::Text(msg.get());
         o.messageBytes = SysStringByteLen(msg.get());
 
         EXPECT_EQ(before, cdata_.get()) << "cdata must never be replaced";
@@ -158,7 +155,7 @@ class Download : public testing::Test {
     void ExpectEndedInHandler(const Outcome& o, const wchar_t* machine) {
         EXPECT_EQ(S_OK, o.hr);
         EXPECT_EQ(VARIANT_FALSE, o.result);
-        EXPECT_EQ(qt::DownloadFailureMessage(machine), o.message);
+        EXPECT_EQ(qt::DownloadFailureMessage(machine), o.msg);
         ASSERT_FALSE(clock_->calls.empty());
         EXPECT_EQ(clocksim::kDisconnect, clock_->calls.back().dispid);
     }
@@ -218,7 +215,7 @@ TEST_F(Download, DeviceWithoutRecordsYieldsOnceAndClosesTheRead) {
     Outcome o = Run(1, 5);
     EXPECT_EQ(S_OK, o.hr);
     EXPECT_EQ(VARIANT_TRUE, o.result);
-    EXPECT_EQ(L"", o.message) << "the caller's earlier text is replaced";
+    EXPECT_EQ(L"", o.msg) << "the caller's earlier text is replaced";
     EXPECT_EQ(0u, o.messageBytes);
     EXPECT_EQ(
         "SerialPort(1) ConnectSerial(1,5,38400) StartLogRead(5) "
@@ -233,7 +230,7 @@ TEST_F(Download, StartLogReadFalseSkipsTheLoopButNotTheClosingCalls) {
     clock_->At(2, 9).log = {Swipe(1, 2008, 1, 1, 0, 0)};
     Outcome o = Run(2, 9);
     EXPECT_EQ(VARIANT_TRUE, o.result);
-    EXPECT_EQ(L"", o.message);
+    EXPECT_EQ(L"", o.msg);
     EXPECT_EQ("SerialPort(2) ConnectSerial(2,9,38400) StartLogRead(9) AfterLogRead(9) Disconnect()",
               Trace());
     EXPECT_EQ((std::vector<bool>(5, false)), Yields());
@@ -264,7 +261,7 @@ TEST_F(Download, AppendsRecordsInDeliveryOrderAfterWhatTheCollectionHeld) {
                             Swipe(-8, 2008, 3, 7, 9, 5)};
     Outcome o = Run(1, 1);
     EXPECT_EQ(VARIANT_TRUE, o.result);
-    EXPECT_EQ(L"", o.message);
+    EXPECT_EQ(L"", o.msg);
     // A yield before each of the four NextLogRecord calls, and nowhere else.
     EXPECT_EQ((std::vector<bool>{false, false, false, true, true, true, true, false, false}),
               Yields());
@@ -395,7 +392,7 @@ TEST_F(Download, SwipeTimeReadsYearFirstOnTheWholeMinute) {
         cdata_ = qt::NewCollection();
         Outcome o = Run(1, 1);
         SetThreadLocale(was);
-        ASSERT_EQ(VARIANT_TRUE, o.result) << Utf8(o.message);
+        ASSERT_EQ(VARIANT_TRUE, o.result) << Utf8(o.msg);
         ASSERT_EQ(static_cast<long>(std::size(times)), qt::CountOf(cdata_.get()));
         for (size_t i = 0; i < std::size(times); ++i) {
             const auto& t = times[i];
@@ -568,7 +565,7 @@ TEST_F(Download, FailureMessageNamesTheMachineExactly) {
         Outcome o = Run(1, c.machine);
         ExpectEndedInHandler(o, c.number);
         EXPECT_EQ(2 * qt::DownloadFailureMessage(c.number).size(), o.messageBytes);
-        EXPECT_EQ(std::string(c.utf8), Utf8(o.message));
+        EXPECT_EQ(std::string(c.utf8), Utf8(o.msg));
         EXPECT_EQ("SerialPort(1) ConnectSerial(1," + std::to_string(c.machine) +
                       ",38400) StartLogRead(" + std::to_string(c.machine) + ") Disconnect()",
                   Trace());
@@ -582,7 +579,7 @@ TEST_F(Download, FailingDisconnectInTheHandlerEscapesToTheHost) {
     Outcome o = Run(1, 5);
     EXPECT_TRUE(FAILED(o.hr));
     EXPECT_EQ(VARIANT_FALSE, o.result);
-    EXPECT_EQ(L"", o.message) << "the message is only set once the handler's Disconnect is done";
+    EXPECT_EQ(L"", o.msg) << "the message is only set once the handler's Disconnect is done";
     EXPECT_EQ((std::vector<DISPID>{2, 38, 8, 25, 25, 40}), Dispids());
     EXPECT_EQ(1, qt::CountOf(cdata_.get()));
 
@@ -671,7 +668,7 @@ TEST_F(Download, CdataReferringToNoCollection) {
     qt::FreshClock();
     o = Run(1, 5);
     EXPECT_EQ(VARIANT_TRUE, o.result);
-    EXPECT_EQ(L"", o.message);
+    EXPECT_EQ(L"", o.msg);
 }
 
 TEST_F(Download, BlnPortAndStrIpHaveNoEffect) {
@@ -687,7 +684,7 @@ TEST_F(Download, BlnPortAndStrIpHaveNoEffect) {
         clock_->At(2, 3).log = {Swipe(11, 2009, 9, 9, 9, 9), Swipe(12, 2009, 9, 9, 9, 10)};
         Outcome o = Run(2, 3, in.blnPort, in.ip);
         EXPECT_EQ(VARIANT_TRUE, o.result);
-        EXPECT_EQ(L"", o.message);
+        EXPECT_EQ(L"", o.msg);
         EXPECT_EQ(2, qt::CountOf(cdata_.get()));
         EXPECT_EQ(12, CardAt(2).person);
         if (firstTrace.empty()) firstTrace = Trace();

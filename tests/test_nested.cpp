@@ -62,13 +62,9 @@ const wchar_t* NameOf(Op op) {
 }
 enum class Way { Vtable, Invoke };
 
-// What a call gave back, and what it did meanwhile.
-struct Got {
-    HRESULT hr = E_UNEXPECTED;
-    VARIANT_BOOL result = 1;
-    std::wstring msg;
-    std::string device;     // the device calls made during the call
-    long records = -1;      // what the collection in col or cdata holds afterwards
+// What a call gave back, and what it did meanwhile: records are what the collection in col or
+// cdata holds afterwards.
+struct Got : Outcome {
     bool replaced = false;  // col or cdata refers to another collection afterwards
     std::string recordset;  // the calls the recordset received
     size_t rows = 0;        // the recordset's rows afterwards

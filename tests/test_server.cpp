@@ -30,11 +30,11 @@ const std::wstring kClasses = L"Software\\Classes";
 constexpr REGSAM kHostView = sizeof(void*) == 4 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
 constexpr REGSAM kOtherView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 
-// HKLM\Software\Classes in a view, opened for access (closed by the caller).
-HKEY ClassesKey(REGSAM access, REGSAM view = kHostView) {
-    HKEY key = nullptr;
+// HKLM\Software\Classes in a view, opened for access.
+quorin::RegKey ClassesKey(REGSAM access, REGSAM view = kHostView) {
+    quorin::RegKey key;
     EXPECT_EQ(ERROR_SUCCESS,
-              RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes", 0, access | view, &key));
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes", 0, access | view, key.put()));
     return key;
 }
 
@@ -54,9 +54,7 @@ std::wstring ServerPath() {
 
 Snapshot Classes() {
     Snapshot s;
-    HKEY key = ClassesKey(KEY_READ);
-    Walk(key, kClasses, kHostView, s);
-    RegCloseKey(key);
+    Walk(ClassesKey(KEY_READ).get(), kClasses, kHostView, s);
     return s;
 }
 
@@ -70,30 +68,26 @@ std::wstring Value(const std::wstring& key, const wchar_t* name = nullptr,
                    REGSAM view = kHostView) {
     wchar_t data[1024] = {};
     DWORD size = sizeof data - sizeof(wchar_t);
-    HKEY classes = ClassesKey(KEY_READ, view), h = nullptr;
-    LSTATUS status = RegOpenKeyExW(classes, key.c_str(), 0, KEY_READ | view, &h);
-    RegCloseKey(classes);
+    quorin::RegKey h;
+    LSTATUS status =
+        RegOpenKeyExW(ClassesKey(KEY_READ, view).get(), key.c_str(), 0, KEY_READ | view, h.put());
     if (status != ERROR_SUCCESS) return L"(none)";
     DWORD type = 0;
-    status = RegQueryValueExW(h, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
-    RegCloseKey(h);
+    status = RegQueryValueExW(h.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     return status == ERROR_SUCCESS && type == REG_SZ ? data : L"(none)";
 }
 
-// Creates a key under HKLM\Software\Classes in the host's view, with the given options; the
-// caller closes it.
-HKEY CreateClassesKey(const std::wstring& path, DWORD options = 0) {
-    HKEY classes = ClassesKey(KEY_WRITE), key = nullptr;
-    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(classes, path.c_str(), 0, nullptr, options,
-                                             KEY_WRITE | kHostView, nullptr, &key, nullptr));
-    RegCloseKey(classes);
+// Creates a key under HKLM\Software\Classes in the host's view, with the given options.
+quorin::RegKey CreateClassesKey(const std::wstring& path, DWORD options = 0) {
+    quorin::RegKey key;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(ClassesKey(KEY_WRITE).get(), path.c_str(), 0, nullptr, options,
+                              KEY_WRITE | kHostView, nullptr, key.put(), nullptr));
     return key;
 }
 
 void DeleteClassesTree(const std::wstring& path) {
-    HKEY classes = ClassesKey(KEY_ALL_ACCESS);
-    RegDeleteTreeW(classes, path.c_str());
-    RegCloseKey(classes);
+    RegDeleteTreeW(ClassesKey(KEY_ALL_ACCESS).get(), path.c_str());
 }
 
 // The registry as the test prefix's fixture left it is restored after every test.
@@ -230,14 +224,13 @@ TEST_F(Registration, UnregisteringLeavesOtherEntriesOfTheClassKey) {
         }
         const std::wstring path =
             L"CLSID\\" + kClsid + (c.subkey ? std::wstring(L"\\") + c.subkey : L"");
-        HKEY key = CreateClassesKey(path);
+        const quorin::RegKey key = CreateClassesKey(path);
         ASSERT_TRUE(key);
         if (c.value) {
-            EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, c.value, 0, REG_SZ,
+            EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), c.value, 0, REG_SZ,
                                                     reinterpret_cast<const BYTE*>(appId.c_str()),
                                                     DWORD((appId.size() + 1) * sizeof(wchar_t))));
         }
-        RegCloseKey(key);
         ASSERT_EQ(0u, Regsvr32(L"/u"));
         EXPECT_EQ(c.left, Within(Classes(), kClassKey));
         DeleteClassesTree(L"CLSID\\" + kClsid);
@@ -249,7 +242,7 @@ TEST_F(Registration, FailureLeavesNoHalfWrittenClass) {
     const Snapshot unregistered = Classes();
     // A volatile ProgID key: the ProgID's CLSID subkey cannot be created under it, which is the
     // last step of registering.
-    RegCloseKey(CreateClassesKey(L"Quorin.clsMachine", REG_OPTION_VOLATILE));
+    CreateClassesKey(L"Quorin.clsMachine", REG_OPTION_VOLATILE);
 
     HMODULE server = LoadLibraryW(ServerPath().c_str());
     ASSERT_TRUE(server);
@@ -347,12 +340,12 @@ TEST(ServerExports, ApartmentDeviceControlCountsUntilItsApartmentEnds) {
         FreshClock();
         ComPtr<IMachine> machine = CreateDriver();
         ASSERT_TRUE(machine);
-        _Collection* col = nullptr;
+        ComPtr<_Collection> col;
         Bstr empty(L""), msg(L"");
         VARIANT_BOOL result = 1;
-        ASSERT_EQ(S_OK, machine->funcRegister(&col, VARIANT_TRUE, 1, 1, empty.get(), empty.get(), 1,
-                                              1, msg.inout(), &result));
-        if (col) col->Release();
+        ASSERT_EQ(S_OK, machine->funcRegister(col.put(), VARIANT_TRUE, 1, 1, empty.get(),
+                                              empty.get(), 1, 1, msg.inout(), &result));
+        col.reset();
         machine.reset();
         EXPECT_EQ(S_FALSE, server.CanUnloadNow());  // this apartment's device control
     });

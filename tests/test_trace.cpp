@@ -116,18 +116,6 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// A path in this program's own temporary folder, with no file there yet.
-std::wstring FreshPath(const std::wstring& name) {
-    wchar_t dir[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
-    const std::wstring folder =
-        std::wstring(dir) + L"quorin-trace-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring path = folder + L"\\" + name;
-    DeleteFileW(path.c_str());
-    return path;
-}
-
 void SetEnv(const wchar_t* value) {
     SetEnvironmentVariableW(L"QUORIN_TRACE", value);
 }
@@ -159,25 +147,14 @@ class RegistryValue {
     bool created_ = false;
 };
 
-// What the host got back from a download, and what the device was asked.
-struct Outcome {
-    HRESULT hr = E_FAIL;
-    VARIANT_BOOL result = 0x1234;
-    std::wstring message;
-    long records = -1;
-    std::string device;
-    bool operator==(const Outcome& o) const {
-        return hr == o.hr && result == o.result && message == o.message && records == o.records &&
-               device == o.device;
-    }
-};
+using qt::Outcome;
 
 class Trace : public testing::Test {
   protected:
     void SetUp() override {
         clock = &qt::FreshClock();
         driver = qt::CreateDriver();
-        path = FreshPath(L"trace.log");
+        path = qt::TempPath(L"trace.log");
         SetEnv(path.c_str());
     }
     void TearDown() override { SetEnv(nullptr); }
@@ -190,7 +167,7 @@ class Trace : public testing::Test {
         Outcome o;
         o.hr = driver->DownloadCarddata(VARIANT_TRUE, ip.get(), port, machine, &cdata, msg.inout(),
                                         &o.result);
-        o.message = qt::Text(msg.get());
+        o.msg = qt::Text(msg.get());
         o.records = qt::CountOf(col.get());
         o.device = qt::CallTrace(clock->calls);
         return o;
@@ -499,15 +476,13 @@ TEST_F(Trace, AFileThatCannotBeOpenedChangesNothing) {
     const Outcome plainFailing = Download();
 
     // Another program holding the file without sharing it.
-    const std::wstring locked = FreshPath(L"locked.log");
+    const std::wstring locked = qt::TempPath(L"locked.log");
     HANDLE holder = CreateFileW(locked.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-    wchar_t dir[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
     const std::wstring unopenable[] = {
-        FreshPath(L"no such folder\\trace.log"),
-        std::wstring(dir),  // a folder
+        qt::TempPath(L"no such folder\\trace.log"),
+        qt::TempFolder(),  // a folder
         locked,
     };
     for (const std::wstring& target : unopenable) {
@@ -528,8 +503,8 @@ TEST_F(Trace, AFileThatCannotBeOpenedChangesNothing) {
 TEST_F(Trace, TheEnvironmentComesBeforeTheRegistryAndBothAreReadAtEachCall) {
     TwoSwipes();
     RegistryValue reg;
-    const std::wstring fromRegistry = FreshPath(L"registry.log");
-    const std::wstring expanded = FreshPath(L"expanded.log");
+    const std::wstring fromRegistry = qt::TempPath(L"registry.log");
+    const std::wstring expanded = qt::TempPath(L"expanded.log");
     SetEnvironmentVariableW(L"QUORIN_TRACE_TEST_DIR",
                             expanded.substr(0, expanded.rfind(L'\\')).c_str());
     struct Case {
