@@ -62,11 +62,22 @@ class MachineBase
     template <class Base>                                                                          \
     using Method##On = Method##Layer<Base, decltype(&Interface::Method)>;
 
+// The parameters of a method of an interface.
+template <class Method>
+struct ParametersOf;
+template <class Interface, class... Params>
+struct ParametersOf<HRESULT (STDMETHODCALLTYPE Interface::*)(Params...)> {
+    using type = std::tuple<Params...>;
+};
+
 #define QUORIN_WIDE(text) L##text
-// An operation under both of its names: IMachine's, and IMachine_<name> on _clsMachine. The trace
-// knows it by IMachine's.
-#define QUORIN_OPERATION(name, Operation)                        \
-    QUORIN_METHOD(IMachine, name, QUORIN_WIDE(#name), Operation) \
+// An operation under both of its names: IMachine's, and IMachine_<name> on _clsMachine, which
+// must take the same parameters. The trace knows it by IMachine's.
+#define QUORIN_OPERATION(name, Operation)                                                      \
+    static_assert(std::is_same_v<ParametersOf<decltype(&IMachine::name)>::type,                \
+                                 ParametersOf<decltype(&_clsMachine::IMachine_##name)>::type>, \
+                  "IMachine::" #name " and _clsMachine::IMachine_" #name " differ");           \
+    QUORIN_METHOD(IMachine, name, QUORIN_WIDE(#name), Operation)                               \
     QUORIN_METHOD(_clsMachine, IMachine_##name, QUORIN_WIDE(#name), Operation)
 
 QUORIN_OPERATION(funcRegister, ops::Discovery)
