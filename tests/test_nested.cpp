@@ -41,24 +41,11 @@ const wchar_t kRefusal[] =
     L"operation let the thread process its messages); call again when it has ended";
 
 enum class Op { Discovery, Download, Backup, Restore, WriteCard, DelCard };
-const wchar_t* const kNames[] = {L"funcRegister",     L"funcBackFingure", L"funcReWrite",
-                                 L"DownloadCarddata", L"funcWriteCard",   L"delCardData"};
+// IMachine's names, in the order of Op.
+const wchar_t* const kNames[] = {L"funcRegister", L"DownloadCarddata", L"funcBackFingure",
+                                 L"funcReWrite",  L"funcWriteCard",    L"delCardData"};
 const wchar_t* NameOf(Op op) {
-    switch (op) {
-        case Op::Discovery:
-            return kNames[0];
-        case Op::Backup:
-            return kNames[1];
-        case Op::Restore:
-            return kNames[2];
-        case Op::Download:
-            return kNames[3];
-        case Op::WriteCard:
-            return kNames[4];
-        case Op::DelCard:
-            return kNames[5];
-    }
-    return L"";
+    return kNames[static_cast<int>(op)];
 }
 enum class Way { Vtable, Invoke };
 
