@@ -12,6 +12,11 @@ namespace qt {
 
 using Snapshot = std::map<std::wstring, std::wstring>;
 
+// Where a host of this program's kind looks: a 32-bit host reads the registry's 32-bit view, a
+// 64-bit host the 64-bit one; and the view of the other kind.
+constexpr REGSAM kHostView = sizeof(void*) == 4 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+constexpr REGSAM kOtherView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+
 std::wstring Lower(std::wstring s);
 
 // Everything under `key`, recorded under the prefix `path`, seen through `view`

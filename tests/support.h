@@ -10,6 +10,7 @@
 
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "contract.h"
@@ -78,6 +79,17 @@ DISPID IdOf(IDispatch* d, const wchar_t* name);
 // (1, neither True nor False, when none came back).
 HRESULT CallByName(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args,
                    VARIANT_BOOL* result, EXCEPINFO* excep = nullptr, UINT* argErr = nullptr);
+
+// Runs body on a new thread in an apartment of its own, which ends with the thread and takes the
+// apartment's device control with it.
+template <class F>
+void InFreshApartment(F body) {
+    std::thread([&] {
+        ASSERT_EQ(S_OK, CoInitialize(nullptr));
+        body();
+        CoUninitialize();
+    }).join();
+}
 
 // The simulated clock, reset to an empty device with no calls recorded.
 clocksim::Scenario& FreshClock();

@@ -172,15 +172,17 @@ TEST_F(Check, NamesEachMissingPieceAndWhatToDo) {
     DeleteKey(kClockClass);
     const bool is64 = sizeof(void*) == 8;
     const std::wstring otherView = (kClasses + std::wstring(kClockClass)) + L"\\InprocServer32";
-    HKEY other = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, otherView.c_str(), 0, nullptr, 0,
-                                             KEY_WRITE | (is64 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY),
-                                             nullptr, &other, nullptr));
-    const wchar_t elsewhere[] = L"C:\\other\\ClockSim.dll";
-    EXPECT_EQ(ERROR_SUCCESS,
-              RegSetValueExW(other, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(elsewhere),
-                             sizeof elsewhere));
-    RegCloseKey(other);
+    {
+        quorin::RegKey other;
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExW(HKEY_LOCAL_MACHINE, otherView.c_str(), 0, nullptr, 0,
+                                  KEY_WRITE | (is64 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY), nullptr,
+                                  other.put(), nullptr));
+        const wchar_t elsewhere[] = L"C:\\other\\ClockSim.dll";
+        EXPECT_EQ(ERROR_SUCCESS,
+                  RegSetValueExW(other.get(), nullptr, 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(elsewhere), sizeof elsewhere));
+    }
     Ran ran = RunHost(L"download 1 1");
     EXPECT_EQ(1u, ran.exit);
     for (const char* said :

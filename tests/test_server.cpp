@@ -25,11 +25,6 @@ const std::wstring kLibid = L"{D6E5994A-10CC-4129-81B8-78876DBEFBFF}";
 const std::wstring kIid = L"{DC84393F-9880-4B19-AC13-B0C72743C5F6}";
 const std::wstring kClasses = L"Software\\Classes";
 
-// Where a host of this program's kind looks: a 32-bit host reads the registry's 32-bit view, and
-// the shipped 32-bit server must register there, not where 64-bit hosts would try to load it.
-constexpr REGSAM kHostView = sizeof(void*) == 4 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-constexpr REGSAM kOtherView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-
 // HKLM\Software\Classes in a view, opened for access.
 quorin::RegKey ClassesKey(REGSAM access, REGSAM view = kHostView) {
     quorin::RegKey key;
@@ -278,16 +273,6 @@ struct Server {
 
 const CLSID kClsidClsMachine = {
     0x868de1eb, 0x2ca2, 0x43c2, {0x9d, 0x8c, 0xe5, 0xd1, 0x01, 0x82, 0xa9, 0x37}};
-
-// Runs body on a new thread in an apartment of its own, which ends with the thread.
-template <class F>
-void InFreshApartment(F body) {
-    std::thread([&] {
-        ASSERT_EQ(S_OK, CoInitialize(nullptr));
-        body();
-        CoUninitialize();
-    }).join();
-}
 
 TEST(ServerExports, UnloadAnswersFollowObjectsAndLocks) {
     InFreshApartment([] {

@@ -167,30 +167,14 @@ const Exports& Driver() {
     return exports;
 }
 
-// Runs body on a new thread in an apartment of its own, which ends with the thread and takes the
-// apartment's device control with it.
-template <class F>
-void InApartment(F body) {
-    std::thread([&] {
-        ASSERT_EQ(S_OK, CoInitialize(nullptr));
-        body();
-        CoUninitialize();
-    }).join();
-}
-
-// A 32-bit host reads the registry's 32-bit view, a 64-bit host the 64-bit view.
-constexpr REGSAM kHostView = sizeof(void*) == 4 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-constexpr REGSAM kOtherView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-
 // The default value of HKLM\Software\Classes\<path> in a view, as "type:data" (empty for none).
 std::wstring DefaultValue(const std::wstring& path, REGSAM view) {
-    HKEY key = nullptr;
+    quorin::RegKey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + path).c_str(), 0,
-                      KEY_READ | view, &key) != ERROR_SUCCESS)
+                      KEY_READ | view, key.put()) != ERROR_SUCCESS)
         return L"";
     Snapshot s;
-    Walk(key, L"", view, s);
-    RegCloseKey(key);
+    Walk(key.get(), L"", view, s);
     return s[L"|"];
 }
 
@@ -218,7 +202,7 @@ TEST(Smoke, EveryServerIsRegisteredInTheViewOfItsKind) {
 }
 
 TEST(Smoke, ClassFactoryAndUnloadingAsComCallsThem) {
-    InApartment([] {
+    InFreshApartment([] {
         const Exports& server = Driver();
         ASSERT_TRUE(server.getClassObject && server.canUnloadNow);
         EXPECT_EQ(S_OK, server.CanUnloadNow());
@@ -536,7 +520,7 @@ void SixOperations(IUnknown* driver, Call call) {
 }
 
 TEST(Smoke, SixOperationsThroughBothVtablesAtTheSlotsTheLibrariesGive) {
-    InApartment([] {
+    InFreshApartment([] {
         DriverRef machine, def;
         ASSERT_EQ(S_OK, Driver().Create(__uuidof(IMachine), machine));
         ASSERT_EQ(S_OK,
@@ -578,7 +562,7 @@ TEST(Smoke, SixOperationsThroughBothVtablesAtTheSlotsTheLibrariesGive) {
 }
 
 TEST(Smoke, SixOperationsByNameWithScriptVariablesByReference) {
-    InApartment([] {
+    InFreshApartment([] {
         // As a script host creates it.
         CLSID clsid{};
         ASSERT_EQ(S_OK, CLSIDFromProgID(L"Quorin.clsMachine", &clsid));
