@@ -1,5 +1,4 @@
-// Scenario files: a simulated site described in JSON (see the README's section on the simulated
-// clock for the format).
+// Scenario files: a simulated site described in JSON (docs/simulated-clock.md gives the format).
 #pragma once
 
 #include <string>
