@@ -29,7 +29,8 @@ struct Handler {
 
 // Each operation holds the call's parameters in the order the host's interface declares them
 // (blnPort, strIp, strIPMin and strIPMax are accepted and have no effect), so that the frame makes
-// it from the call's arguments as they come.
+// it from the call's arguments as they come; the build checks the order and the names against
+// the interface (server/parameters.h).
 
 // The parameters that backup, restore and download begin with: the device's address.
 struct DeviceAddress {

@@ -9,6 +9,7 @@
 #include "contract.h"
 #include "operations/operations.h"
 #include "server/frame.h"
+#include "server/parameters.h"
 #include "server/typeinfo.h"
 
 namespace quorin {
@@ -92,6 +93,44 @@ QUORIN_OPERATION(delCardData, ops::NotSupported)
 
 #undef QUORIN_OPERATION
 #undef QUORIN_WIDE
+
+// The frame makes each operation from the parameters by position: its fields must be the
+// parameters in the interface's order, under their names.
+static_assert(parameters::AreParametersOf(
+                  "funcRegister",
+                  {QUORIN_FIELD(ops::Discovery, col), QUORIN_FIELD(ops::Discovery, blnPort),
+                   QUORIN_FIELD(ops::Discovery, iPortMin), QUORIN_FIELD(ops::Discovery, iPortMax),
+                   QUORIN_FIELD(ops::Discovery, strIPMin), QUORIN_FIELD(ops::Discovery, strIPMax),
+                   QUORIN_FIELD(ops::Discovery, iMin), QUORIN_FIELD(ops::Discovery, iMax),
+                   QUORIN_FIELD(ops::Discovery, strMsg)}),
+              "ops::Discovery's fields are not funcRegister's parameters");
+static_assert(parameters::AreParametersOf("funcBackFingure",
+                                          {QUORIN_FIELD(ops::Backup, address.blnPort),
+                                           QUORIN_FIELD(ops::Backup, address.strIp),
+                                           QUORIN_FIELD(ops::Backup, address.iPort),
+                                           QUORIN_FIELD(ops::Backup, address.imachineno),
+                                           QUORIN_FIELD(ops::Backup, sPersonNum),
+                                           QUORIN_FIELD(ops::Backup, rsData),
+                                           QUORIN_FIELD(ops::Backup, strMsg)}),
+              "ops::Backup's fields are not funcBackFingure's parameters");
+static_assert(parameters::AreParametersOf("funcReWrite",
+                                          {QUORIN_FIELD(ops::Restore, address.blnPort),
+                                           QUORIN_FIELD(ops::Restore, address.strIp),
+                                           QUORIN_FIELD(ops::Restore, address.iPort),
+                                           QUORIN_FIELD(ops::Restore, address.imachineno),
+                                           QUORIN_FIELD(ops::Restore, sPersonNum),
+                                           QUORIN_FIELD(ops::Restore, rsData),
+                                           QUORIN_FIELD(ops::Restore, strMsg)}),
+              "ops::Restore's fields are not funcReWrite's parameters");
+static_assert(parameters::AreParametersOf("DownloadCarddata",
+                                          {QUORIN_FIELD(ops::Download, address.blnPort),
+                                           QUORIN_FIELD(ops::Download, address.strIp),
+                                           QUORIN_FIELD(ops::Download, address.iPort),
+                                           QUORIN_FIELD(ops::Download, address.imachineno),
+                                           QUORIN_FIELD(ops::Download, cdata),
+                                           QUORIN_FIELD(ops::Download, strMsg)}),
+              "ops::Download's fields are not DownloadCarddata's parameters");
+#undef QUORIN_FIELD
 
 class Machine final
     : public delCardDataLayer<funcWriteCardLayer<DownloadCarddataLayer<
