@@ -125,6 +125,18 @@ void RaiseHresult(HRESULT hr) {
     throw HresultError(hr);
 }
 
+RaisedError CaughtError() {
+    try {
+        throw;
+    } catch (const RaisedError& error) {
+        return error;
+    } catch (const std::bad_alloc&) {
+        return RaisedError(VbErrorHresult(VbError::OutOfMemory), VbErrorText(VbError::OutOfMemory));
+    } catch (...) {
+        return RaisedError(E_UNEXPECTED, SystemMessage(E_UNEXPECTED));
+    }
+}
+
 void PublishErrorInfo(REFGUID guid, const wchar_t* source, const std::wstring& description) {
     ComPtr<ICreateErrorInfo> create;
     if (FAILED(CreateErrorInfo(create.put()))) return;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <new>
+#include <optional>
 #include <string>
 
 namespace quorin {
@@ -60,6 +61,22 @@ std::wstring SystemMessage(HRESULT hr);
 // Leaves the description as the thread's COM error information, for the caller of the method that
 // is failing.
 void PublishErrorInfo(REFGUID guid, const wchar_t* source, const std::wstring& description);
+
+// The error a caught exception stands for, asked inside a catch block: a RaisedError as it is,
+// no memory (what the standard library throws) as the run-time "Out of memory", anything else
+// E_UNEXPECTED with its text. The one classification of what an operation or its handler throws.
+RaisedError CaughtError();
+
+// Runs body; the error it threw, classified by CaughtError, or nothing when it returned.
+template <class Body>
+std::optional<RaisedError> ErrorOf(Body&& body) {
+    try {
+        body();
+    } catch (...) {
+        return CaughtError();
+    }
+    return std::nullopt;
+}
 
 // Runs the body of a COM method or an export and answers its HRESULT. Nothing may unwind through
 // such a method into its caller, whose runtime is not ours: what the standard library throws

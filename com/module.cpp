@@ -133,9 +133,13 @@ HRESULT RemoveRegistryValues(const std::vector<RegistryValue>& values) {
     return FromWin32(first);
 }
 
+HRESULT LoadModuleTypeLib(const std::wstring& path, ITypeLib** lib) {
+    return LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
+}
+
 HRESULT UnregisterTypeLibOf(const std::wstring& path) {
     ComPtr<ITypeLib> lib;
-    HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib.put());
+    HRESULT hr = LoadModuleTypeLib(path, lib.put());
     if (FAILED(hr)) return hr;
     TLIBATTR* attr = nullptr;
     hr = lib->GetLibAttr(&attr);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <oleauto.h>
 
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ HRESULT WriteRegistryValues(const std::vector<RegistryValue>& values);
 // Removes the values, then those of their keys that are left empty, innermost first; whatever
 // else lives there stays. Returns the first failure, after trying everything.
 HRESULT RemoveRegistryValues(const std::vector<RegistryValue>& values);
+
+// The type library that the module file at `path` carries ("TYPELIB" 1), loaded without
+// registering it: the one way a module here reads its own library.
+HRESULT LoadModuleTypeLib(const std::wstring& path, ITypeLib** lib);
 
 // Removes the registration of the type library that the module file at `path` carries ("TYPELIB"
 // 1), for the kind it was built for (SYS_WIN32 or SYS_WIN64); S_OK when it is not registered.

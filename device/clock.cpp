@@ -17,24 +17,13 @@ namespace quorin::device {
 
 namespace {
 
-// The device operations: dispatch identifier, invoke kind and argument count.
-enum class Op {
-    SerialPort,
-    ConnectSerial,
-    Disconnect,
-    ReadEnrollment,
-    WriteEnrollment,
-    StartLogRead,
-    NextLogRecord,
-    AfterLogRead,
-};
-
-struct OpEntry {
+// The device calls: name, dispatch identifier, invoke kind and argument count, and what the
+// trace shows of the arguments: never a template's values nor a password.
+struct CallEntry {
     const char* name;
     DISPID dispid;
     WORD kind;
     unsigned argc;
-    // What the trace shows of the arguments: never a template's values nor a password.
     trace::Hidden hidden;
 };
 
@@ -42,20 +31,17 @@ constexpr trace::Hidden kShowAll{};
 // Argument 6 names element 0 of the template buffer; argument 7 is the password.
 constexpr trace::Hidden kEnrollment{6, kTemplateLength, 7};
 
-constexpr OpEntry kOps[] = {
-    {"SerialPort", 2, DISPATCH_PROPERTYPUT, 1, kShowAll},
-    {"ConnectSerial", 38, DISPATCH_METHOD, 3, kShowAll},
-    {"Disconnect", 40, DISPATCH_METHOD, 0, kShowAll},
-    {"ReadEnrollment", 19, DISPATCH_METHOD, 7, kEnrollment},
-    {"WriteEnrollment", 20, DISPATCH_METHOD, 7, kEnrollment},
-    {"StartLogRead", 8, DISPATCH_METHOD, 1, kShowAll},
-    {"NextLogRecord", 25, DISPATCH_METHOD, 11, kShowAll},
-    {"AfterLogRead", 36, DISPATCH_METHOD, 1, kShowAll},
-};
-
-constexpr const OpEntry& Entry(Op op) {
-    return kOps[static_cast<int>(op)];
-}
+// One named entry per call, so that a call names its own entry and none can be taken for another.
+namespace calls {
+constexpr CallEntry SerialPort{"SerialPort", 2, DISPATCH_PROPERTYPUT, 1, kShowAll};
+constexpr CallEntry ConnectSerial{"ConnectSerial", 38, DISPATCH_METHOD, 3, kShowAll};
+constexpr CallEntry Disconnect{"Disconnect", 40, DISPATCH_METHOD, 0, kShowAll};
+constexpr CallEntry ReadEnrollment{"ReadEnrollment", 19, DISPATCH_METHOD, 7, kEnrollment};
+constexpr CallEntry WriteEnrollment{"WriteEnrollment", 20, DISPATCH_METHOD, 7, kEnrollment};
+constexpr CallEntry StartLogRead{"StartLogRead", 8, DISPATCH_METHOD, 1, kShowAll};
+constexpr CallEntry NextLogRecord{"NextLogRecord", 25, DISPATCH_METHOD, 11, kShowAll};
+constexpr CallEntry AfterLogRead{"AfterLogRead", 36, DISPATCH_METHOD, 1, kShowAll};
+}  // namespace calls
 
 // The apartment's control, held by the spy that ends it with the apartment, while COM can still
 // release it. COM holds the spy for the thread's life; while it lives, it holds the module lock.
@@ -116,9 +102,8 @@ RaisedError InvokeFailure(HRESULT hr, EXCEPINFO& info) {
 // the DISPPARAMS, the result handed back (Empty where the operation has none). The table fixes
 // each operation's argument count, and the call must match it. A control that cannot be created
 // fails the call, and the trace says so on the call's line.
-template <Op op, class... Args>
+template <const CallEntry& entry, class... Args>
 Variant Invoke(const Args&... args) {
-    constexpr OpEntry entry = Entry(op);
     static_assert(sizeof...(Args) == entry.argc, "arguments as the call table counts them");
     std::array<VARIANT, sizeof...(Args)> reversed{};
     std::size_t slot = reversed.size();
@@ -136,11 +121,11 @@ Variant Invoke(const Args&... args) {
     trace::DeviceCall traced(entry.name, params, entry.hidden);
     Variant result;
     try {
-        ComPtr<IDispatch> fk(EnsureControl());
+        const ComPtr<IDispatch> control(EnsureControl());
         EXCEPINFO info{};
         UINT argErr = 0;
-        HRESULT hr = fk->Invoke(entry.dispid, IID_NULL, LOCALE_USER_DEFAULT, entry.kind, &params,
-                                result.get(), &info, &argErr);
+        HRESULT hr = control->Invoke(entry.dispid, IID_NULL, LOCALE_USER_DEFAULT, entry.kind,
+                                     &params, result.get(), &info, &argErr);
         if (FAILED(hr)) throw InvokeFailure(hr, info);
     } catch (const RaisedError& error) {
         traced.Failed(error);
@@ -150,46 +135,46 @@ Variant Invoke(const Args&... args) {
     return result;
 }
 
-template <Op op, class... Args>
+template <const CallEntry& entry, class... Args>
 bool InvokeBool(const Args&... args) {
-    return ToBoolean(*Invoke<op>(args...).get());
+    return ToBoolean(*Invoke<entry>(args...).get());
 }
 
 }  // namespace
 
 void SetSerialPort(short port) {
-    Invoke<Op::SerialPort>(Variant::I4(port));
+    Invoke<calls::SerialPort>(Variant::I4(port));
 }
 
 bool ConnectSerial(short port, short machine) {
-    return InvokeBool<Op::ConnectSerial>(Variant::I4(port), Variant::I4(machine),
-                                         Variant::I4(kBaudRate));
+    return InvokeBool<calls::ConnectSerial>(Variant::I4(port), Variant::I4(machine),
+                                            Variant::I4(kBaudRate));
 }
 
 void Disconnect() {
-    Invoke<Op::Disconnect>();
+    Invoke<calls::Disconnect>();
 }
 
 bool ReadEnrollment(short machine, short person, short backup, SHORT* flag,
                     LONG (&templ)[kTemplateLength], LONG* password) {
-    return InvokeBool<Op::ReadEnrollment>(Variant::I4(machine), Variant::I4(person), Variant::I4(1),
-                                          Variant::I4(backup), Variant::RefI2(flag),
-                                          Variant::RefI4(&templ[0]), Variant::RefI4(password));
+    return InvokeBool<calls::ReadEnrollment>(
+        Variant::I4(machine), Variant::I4(person), Variant::I4(1), Variant::I4(backup),
+        Variant::RefI2(flag), Variant::RefI4(&templ[0]), Variant::RefI4(password));
 }
 
 bool WriteEnrollment(short machine, short person, short backup, LONG (&templ)[kTemplateLength],
                      long password) {
-    return InvokeBool<Op::WriteEnrollment>(Variant::I4(machine), Variant::I4(person),
-                                           Variant::I4(1), Variant::I4(backup), Variant::I4(1),
-                                           Variant::RefI4(&templ[0]), Variant::I4(password));
+    return InvokeBool<calls::WriteEnrollment>(Variant::I4(machine), Variant::I4(person),
+                                              Variant::I4(1), Variant::I4(backup), Variant::I4(1),
+                                              Variant::RefI4(&templ[0]), Variant::I4(password));
 }
 
 bool StartLogRead(short machine) {
-    return InvokeBool<Op::StartLogRead>(Variant::I4(machine));
+    return InvokeBool<calls::StartLogRead>(Variant::I4(machine));
 }
 
 bool NextLogRecord(short machine, LONG* machineVar, LogOutputs& out) {
-    return InvokeBool<Op::NextLogRecord>(
+    return InvokeBool<calls::NextLogRecord>(
         Variant::I4(machine), Variant::RefI4(machineVar), Variant::RefI4(&out.person),
         Variant::RefI4(machineVar), Variant::RefI4(&out.notRead[0]),
         Variant::RefI4(&out.notRead[1]), Variant::RefI4(&out.time.year),
@@ -198,7 +183,7 @@ bool NextLogRecord(short machine, LONG* machineVar, LogOutputs& out) {
 }
 
 void AfterLogRead(short machine) {
-    Invoke<Op::AfterLogRead>(Variant::I4(machine));
+    Invoke<calls::AfterLogRead>(Variant::I4(machine));
 }
 
 namespace {

@@ -33,22 +33,22 @@ bool Backup::Run() {
     TemplateBuffer templ = {};
     // A wrong object ends the backup before the device is touched.
     const ComPtr<_ADORecordset> rs = ArgumentAs<_ADORecordset>(rsData ? *rsData : nullptr);
-    device::SetSerialPort(iPort);
+    device::SetSerialPort(address.iPort);
     const short person = ToInteger(sPersonNum);
     SHORT flag = 1;  // the control wants it; its answer is not used
     short backup = kBackupTemplate;
     LONG password = 0;
 
     device::YieldToMessages();
-    device::ConnectSerial(iPort, imachineno);  // the reads are tried either way
-    bool read = device::ReadEnrollment(imachineno, person, backup, &flag, templ, &password);
+    device::ConnectSerial(address.iPort, address.imachineno);  // the reads are tried either way
+    bool read = device::ReadEnrollment(address.imachineno, person, backup, &flag, templ, &password);
     if (!read) {
         backup = kBackupPassword;
         device::YieldToMessages();
-        read = device::ReadEnrollment(imachineno, person, backup, &flag, templ, &password);
+        read = device::ReadEnrollment(address.imachineno, person, backup, &flag, templ, &password);
     }
     if (read) {
-        FillRow(RecordsetOrRaise(rs.get()), person, backup, imachineno, templ, password);
+        FillRow(RecordsetOrRaise(rs.get()), person, backup, address.imachineno, templ, password);
     }
     device::Disconnect();
     return read;

@@ -16,8 +16,7 @@ void RecordFoundDevice(RecordClass<_FoundMachine>& records, ComPtr<_FoundMachine
     Check(found->put_Port(*Variant::I2(port).get()));
     Check(found->put_Address(*Variant::Text(L"").get()));
     Check(found->put_MachineId(*Variant::I2(machine).get()));
-    IDispatch* const item = found.get();
-    AppendToCollection(col, item);
+    AppendToCollection(col, found.get());
 }
 
 }  // namespace

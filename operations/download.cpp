@@ -36,38 +36,32 @@ bool Download::Run() {
     AssignBstr(strMsg, Bstr(L""));
     // The caller's own collection, asked for as one; it is never replaced.
     const ComPtr<_Collection> target = ArgumentAs<_Collection>(cdata ? *cdata : nullptr);
-    device::SetSerialPort(iPort);
+    device::SetSerialPort(address.iPort);
     // Arguments 2 and 4 of every NextLogRecord call: whatever the device leaves here goes to
     // AfterLogRead.
-    LONG machineVar = imachineno;
-    device::ConnectSerial(iPort, imachineno);  // whether a device answered is not asked
+    LONG machineVar = address.imachineno;
+    device::ConnectSerial(address.iPort,
+                          address.imachineno);  // whether a device answered is not asked
     // The outputs are not reset between records: one the device does not write keeps the
     // previous record's value.
     device::LogOutputs out;
-    bool more = device::StartLogRead(imachineno);
+    bool more = device::StartLogRead(address.imachineno);
     while (more) {
         device::YieldToMessages();
-        more = device::NextLogRecord(imachineno, &machineVar, out);
+        more = device::NextLogRecord(address.imachineno, &machineVar, out);
         if (!more) break;
         record = cardRecords.New();
         Check(record->put_PersonNo(*Variant::I4(out.person).get()));
         Check(record->put_SwipeTime(*Variant::Date(SwipeTime(out)).get()));
-        IDispatch* const item = record.get();
-        AppendToCollection(target.get(), item);
+        AppendToCollection(target.get(), record.get());
     }
     device::AfterLogRead(NarrowToInteger(machineVar));
     device::Disconnect();
     return true;
 }
 
-void Download::Fail(const RaisedError& error) {
-    // A failing Disconnect escapes from here with strMsg still empty.
-    device::Disconnect();
-    Report(error);
-}
-
 void Download::Report(const RaisedError&) {
-    AssignBstr(strMsg, DownloadFailedMessage(imachineno));
+    AssignBstr(strMsg, DownloadFailedMessage(address.imachineno));
 }
 
 }  // namespace quorin::ops

@@ -49,8 +49,8 @@ class RecordClass {
     ComPtr<IClassFactory> factory_;
 };
 
-// Appends a record at the end of the collection, item only: the item goes by reference to the
-// operation's own reference, and key, before and after are missing.
-void AppendToCollection(_Collection* collection, IDispatch* const& record);
+// Appends a record at the end of the collection, item only: the item goes by reference (to this
+// call's copy of the pointer), and key, before and after are missing.
+void AppendToCollection(_Collection* collection, IDispatch* record);
 
 }  // namespace quorin::ops

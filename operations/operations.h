@@ -1,10 +1,10 @@
 // The four working operations of clsMachine. Each is made from the call's arguments (which does
-// nothing yet); Run does the work and answers the operation's result, raising on any error; Fail
-// is its error handler; Report leaves in strMsg what the operation says of a failure, the
-// handler's message without the handler's device calls, for a call that is refused before it
-// runs. The frame that runs them, with the reference on the object, is the class's
-// (server/frame.h). What an operation holds for its whole run, handler included (the class object
-// of its records among it), is released when the operation is destroyed.
+// nothing yet); Run does the work and answers the operation's result, raising on any error; Report
+// leaves in strMsg what the operation says of a failure. The error handler is the frame's
+// (server/frame.h), the same for all: a Disconnect first where kDisconnectsOnError, then Report; a
+// call refused before it runs gets Report alone. What an operation holds for its whole run,
+// handler included (the class object of its records among it), is released when the operation is
+// destroyed.
 #pragma once
 
 #include <windows.h>
@@ -19,14 +19,29 @@
 
 namespace quorin::ops {
 
+// What an operation is unless it says otherwise: it claims the apartment's device control for its
+// run, its handler makes no device call, and a failure leaves nothing for the host.
+struct Handler {
+    static constexpr bool kClaimsDevice = true;
+    static constexpr bool kDisconnectsOnError = false;
+    void Report(const RaisedError&) {}
+};
+
 // Each operation holds the call's parameters in the order the host's interface declares them
 // (blnPort, strIp, strIPMin and strIPMax are accepted and have no effect), so that the frame makes
-// it from the call's arguments as they come.
+// it from the call's arguments as they come; the build checks the order and the names against
+// the interface (server/parameters.h).
+
+// The parameters that backup, restore and download begin with: the device's address.
+struct DeviceAddress {
+    VARIANT_BOOL blnPort;
+    BSTR strIp;
+    short iPort, imachineno;
+};
 
 // Finds devices on a range of serial ports; col receives a new collection of found devices. An
 // error's description goes to strMsg.
-struct Discovery {
-    static constexpr bool kClaimsDevice = true;
+struct Discovery : Handler {
     _Collection** col;
     VARIANT_BOOL blnPort;
     short iPortMin, iPortMax;
@@ -35,7 +50,6 @@ struct Discovery {
     BSTR* strMsg;
 
     bool Run();
-    void Fail(const RaisedError& error) { Report(error); }
     void Report(const RaisedError& error);
 
     RecordClass<_FoundMachine> foundMachines{kClsidFoundMachine};
@@ -46,50 +60,36 @@ struct Discovery {
 // Copies one person's enrollment from a device into the recordset's row. strMsg is the host's
 // and is never written; the error path makes no device call, so a connection made before the
 // error stays open.
-struct Backup {
-    static constexpr bool kClaimsDevice = true;
-    VARIANT_BOOL blnPort;
-    BSTR strIp;
-    short iPort, imachineno;
+struct Backup : Handler {
+    DeviceAddress address;
     BSTR sPersonNum;
     _ADORecordset** rsData;
     BSTR* strMsg;
 
     bool Run();
-    void Fail(const RaisedError&) {}
-    void Report(const RaisedError&) {}
 };
 
 // Writes an enrollment kept in the recordset back to a device. The error path makes no device
-// call: a connection made before the error stays open, and strMsg keeps the empty text set at the
-// start.
-struct Restore {
-    static constexpr bool kClaimsDevice = true;
-    VARIANT_BOOL blnPort;
-    BSTR strIp;
-    short iPort, imachineno;
+// call: a connection made before the error stays open, and strMsg holds the empty text.
+struct Restore : Handler {
+    DeviceAddress address;
     BSTR sPersonNum;
     _ADORecordset* rsData;
     BSTR* strMsg;
 
     bool Run();
-    // strMsg already holds the empty text that Run set at the start.
-    void Fail(const RaisedError&) {}
     void Report(const RaisedError&);
 };
 
 // Appends the device's attendance records to cdata as card records. A failure disconnects and
 // leaves the download failure message in strMsg.
-struct Download {
-    static constexpr bool kClaimsDevice = true;
-    VARIANT_BOOL blnPort;
-    BSTR strIp;
-    short iPort, imachineno;
+struct Download : Handler {
+    static constexpr bool kDisconnectsOnError = true;
+    DeviceAddress address;
     _Collection** cdata;
     BSTR* strMsg;
 
     bool Run();
-    void Fail(const RaisedError& error);
     void Report(const RaisedError& error);
 
     RecordClass<_CardRecord> cardRecords{kClsidCardRecord};
@@ -101,14 +101,12 @@ struct Download {
 // Writing a card and deleting card data are not supported by this driver: whatever the
 // arguments, the answer is False, with no message, no device call and no claim on the
 // apartment's control, so that they answer so even during another operation's yield.
-struct NotSupported {
+struct NotSupported : Handler {
     static constexpr bool kClaimsDevice = false;
     template <class... Params>
     explicit NotSupported(Params...) {}
 
     bool Run() const { return false; }
-    void Fail(const RaisedError&) {}
-    void Report(const RaisedError&) {}
 };
 
 }  // namespace quorin::ops

@@ -39,15 +39,15 @@ bool Restore::Run() {
     AssignBstr(strMsg, Bstr(L""));
     const ComPtr<_ADORecordset> rs = ArgumentAs<_ADORecordset>(rsData);
     const short person = ToInteger(sPersonNum);
-    device::ConnectSerial(iPort, imachineno);
+    device::ConnectSerial(address.iPort, address.imachineno);
 
     const RowValues row = ReadRows(RecordsetOrRaise(rs.get()));
     if (!IsBlankTemplate(row.templ)) UnpackTemplate(row.templ, templ);
 
     device::YieldToMessages();
-    device::ConnectSerial(iPort, imachineno);  // again, with no Disconnect between
+    device::ConnectSerial(address.iPort, address.imachineno);  // again, with no Disconnect between
     const bool written =
-        device::WriteEnrollment(imachineno, person, row.backup, templ, row.password);
+        device::WriteEnrollment(address.imachineno, person, row.backup, templ, row.password);
     device::Disconnect();
     return written;
 }

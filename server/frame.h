@@ -8,33 +8,34 @@
 
 #include <array>
 #include <cstddef>
-#include <new>
+#include <optional>
 #include <tuple>
+#include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "com/com.h"
 #include "com/errors.h"
 #include "com/variant.h"
 #include "contract.h"
+#include "contract/identity.h"
 #include "device/clock.h"
+#include "server/typeinfo.h"
 #include "trace/trace.h"
 
 namespace quorin {
 
 // Publishes an error that escaped an operation's handler as the thread's COM error information
 // and returns its HRESULT.
-HRESULT ReportEscaped(const RaisedError& error);
+inline HRESULT ReportEscaped(const RaisedError& error) {
+    PublishErrorInfo(GUID_NULL, kProgId, error.description());
+    return FAILED(error.hr()) ? error.hr() : E_FAIL;
+}
 
-// The trace's parameters of the operation `name` (IMachine's name): their names and types as the
-// driver's type library describes the method, with the values passed (views whose type is set
-// here). Empty when the library cannot be read.
-std::vector<trace::Param> DescribeCall(const wchar_t* name, const VARIANT* values, size_t count);
-
-// Runs an operation (operations/operations.h). Any error raised in its Run ends it in its Fail,
-// which may put a message in place; the result is then False and the call succeeds. An error
-// raised inside Fail is not caught again: it reaches the host as a failing HRESULT with the
-// result False. The trace learns both errors.
+// Runs an operation (operations/operations.h). Whatever its Run throws ends it in the handler:
+// a Disconnect where the operation asks for one, then its Report, which may put a message in
+// place; the result is then False and the call succeeds. Whatever the handler throws is not
+// caught again: it reaches the host as a failing HRESULT with its error information, the result
+// False. Both are classified alike (CaughtError), and the trace learns both.
 //
 // A working operation called while another one of the apartment runs (from host code during that
 // one's yield) is refused before it does anything: no device call, nothing of the caller's
@@ -52,25 +53,17 @@ HRESULT RunGuarded(VARIANT_BOOL* result, Operation& operation, trace::Operation&
             return S_OK;
         }
         bool outcome = false;
-        try {
-            try {
-                outcome = operation.Run();
-            } catch (const std::bad_alloc&) {
-                throw RaisedError(VbErrorHresult(VbError::OutOfMemory),
-                                  VbErrorText(VbError::OutOfMemory));
-            } catch (const RaisedError&) {
-                throw;
-            } catch (...) {
-                throw RaisedError(E_UNEXPECTED, SystemMessage(E_UNEXPECTED));
-            }
-        } catch (const RaisedError& error) {
-            traced.Handled(error);
-            // Not caught again: only what the standard library throws (NoThrow's).
-            try {
-                operation.Fail(error);
-            } catch (const RaisedError& escaped) {
-                traced.Escaped(escaped);
-                return ReportEscaped(escaped);
+        const std::optional<RaisedError> error = ErrorOf([&] { outcome = operation.Run(); });
+        if (error) {
+            traced.Handled(*error);
+            const std::optional<RaisedError> escaped = ErrorOf([&] {
+                // A failing Disconnect escapes with nothing reported.
+                if constexpr (Operation::kDisconnectsOnError) device::Disconnect();
+                operation.Report(*error);
+            });
+            if (escaped) {
+                traced.Escaped(*escaped);
+                return ReportEscaped(*escaped);
             }
             outcome = false;
         }
@@ -81,21 +74,28 @@ HRESULT RunGuarded(VARIANT_BOOL* result, Operation& operation, trace::Operation&
 
 namespace frame {
 
+// The operation from the call's parameters, in their order; {} for the Handler base of an
+// aggregate.
 template <class Operation, class Arguments, size_t... I>
 Operation Make(const Arguments& arguments, std::index_sequence<I...>) {
-    return Operation{std::get<I>(arguments)...};
+    if constexpr (std::is_aggregate_v<Operation>)
+        return Operation{{}, std::get<I>(arguments)...};
+    else
+        return Operation(std::get<I>(arguments)...);
 }
 
 }  // namespace frame
 
 // One call of the operation `name` on `self`, with the arguments as the interface passes them:
-// the parameters in their order, then the result. The operation is made from the parameters.
+// the parameters in their order, then the result. The operation is made from the parameters; the
+// trace learns their names and types from the object's type information.
 template <class Operation, class... Arguments>
-HRESULT RunOperation(_clsMachine* self, const wchar_t* name, Arguments... arguments) {
+HRESULT RunOperation(_clsMachine* self, TypeInformation& types, const wchar_t* name,
+                     Arguments... arguments) {
     constexpr size_t kParams = sizeof...(Arguments) - 1;
     const ComPtr<_clsMachine> call(self);
     const std::array<VARIANT, sizeof...(Arguments)> values = {view::Of(VT_EMPTY, arguments)...};
-    trace::Operation traced(name, [&] { return DescribeCall(name, values.data(), kParams); });
+    trace::Operation traced(name, [&] { return types.DescribeCall(name, values.data(), kParams); });
     const auto all = std::make_tuple(arguments...);
     VARIANT_BOOL* const result = std::get<kParams>(all);
     Operation operation = frame::Make<Operation>(all, std::make_index_sequence<kParams>{});

@@ -4,14 +4,13 @@
 
 #include <windows.h>
 
-#include <tuple>
-#include <type_traits>
-
 #include "com/ado.h"
 #include "com/object.h"
 #include "contract.h"
 #include "operations/operations.h"
 #include "server/frame.h"
+#include "server/parameters.h"
+#include "server/typeinfo.h"
 
 namespace quorin {
 
@@ -42,43 +41,48 @@ class MachineBase
   protected:
     template <class Operation, class... Arguments>
     HRESULT Operate(const wchar_t* name, Arguments... arguments) {
-        return RunOperation<Operation>(static_cast<_clsMachine*>(this), name, arguments...);
+        return RunOperation<Operation>(static_cast<_clsMachine*>(this), types_, name, arguments...);
     }
+
+  private:
+    TypeInformation types_;
 };
 
-// One method of an interface that runs an operation, with the parameters that the interface
-// declares (contract.idl): deduced from the declaration, never restated. <Method>On<Base> adds the
-// method to Base.
-#define QUORIN_METHOD(Interface, Method, Name, Operation)                                          \
-    template <class Base, class Signature>                                                         \
-    class Method##Layer;                                                                           \
-    template <class Base, class... Params>                                                         \
-    class Method##Layer<Base, HRESULT (STDMETHODCALLTYPE Interface::*)(Params...)> : public Base { \
-      public:                                                                                      \
-        HRESULT STDMETHODCALLTYPE Method(Params... params) override {                              \
-            return this->template Operate<Operation>(Name, params...);                             \
-        }                                                                                          \
-    };                                                                                             \
-    template <class Base>                                                                          \
-    using Method##On = Method##Layer<Base, decltype(&Interface::Method)>;
-
-// The parameters of a method of an interface.
-template <class Method>
-struct ParametersOf;
-template <class Interface, class... Params>
-struct ParametersOf<HRESULT (STDMETHODCALLTYPE Interface::*)(Params...)> {
-    using type = std::tuple<Params...>;
-};
-
+// One operation's two methods, IMachine's `name` and _clsMachine's IMachine_<name>, added to Base
+// as <name>Layer<Base>. Their parameters are deduced from IMachine's declaration (contract.idl),
+// never restated; _clsMachine's method must take the same, or it overrides nothing and the build
+// fails. The trace knows the operation by IMachine's name. Written out by hand,
+// QUORIN_OPERATION(delCardData, ops::NotSupported) is:
+//
+//     template <class Base>
+//     class delCardDataLayer : public Base {
+//       public:
+//         HRESULT STDMETHODCALLTYPE delCardData(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
+//                                               short imachineno, VARIANT_BOOL* result) override {
+//             return this->template Operate<ops::NotSupported>(L"delCardData", blnPort, strIp,
+//                                                              iPort, imachineno, result);
+//         }
+//         HRESULT STDMETHODCALLTYPE IMachine_delCardData(VARIANT_BOOL blnPort, BSTR strIp,
+//                                                        short iPort, short imachineno,
+//                                                        VARIANT_BOOL* result) override {
+//             return this->template Operate<ops::NotSupported>(L"delCardData", blnPort, strIp,
+//                                                              iPort, imachineno, result);
+//         }
+//     };
 #define QUORIN_WIDE(text) L##text
-// An operation under both of its names: IMachine's, and IMachine_<name> on _clsMachine, which
-// must take the same parameters. The trace knows it by IMachine's.
-#define QUORIN_OPERATION(name, Operation)                                                      \
-    static_assert(std::is_same_v<ParametersOf<decltype(&IMachine::name)>::type,                \
-                                 ParametersOf<decltype(&_clsMachine::IMachine_##name)>::type>, \
-                  "IMachine::" #name " and _clsMachine::IMachine_" #name " differ");           \
-    QUORIN_METHOD(IMachine, name, QUORIN_WIDE(#name), Operation)                               \
-    QUORIN_METHOD(_clsMachine, IMachine_##name, QUORIN_WIDE(#name), Operation)
+#define QUORIN_OPERATION(name, Operation)                                                       \
+    template <class Base, class Signature = decltype(&IMachine::name)>                          \
+    class name##Layer;                                                                          \
+    template <class Base, class... Params>                                                      \
+    class name##Layer<Base, HRESULT (STDMETHODCALLTYPE IMachine::*)(Params...)> : public Base { \
+      public:                                                                                   \
+        HRESULT STDMETHODCALLTYPE name(Params... params) override {                             \
+            return this->template Operate<Operation>(QUORIN_WIDE(#name), params...);            \
+        }                                                                                       \
+        HRESULT STDMETHODCALLTYPE IMachine_##name(Params... params) override {                  \
+            return this->template Operate<Operation>(QUORIN_WIDE(#name), params...);            \
+        }                                                                                       \
+    };
 
 QUORIN_OPERATION(funcRegister, ops::Discovery)
 QUORIN_OPERATION(funcBackFingure, ops::Backup)
@@ -89,23 +93,48 @@ QUORIN_OPERATION(delCardData, ops::NotSupported)
 
 #undef QUORIN_OPERATION
 #undef QUORIN_WIDE
-#undef QUORIN_METHOD
 
-// Base with each of the layers added, the first innermost.
-template <class Base, template <class> class... Layers>
-struct Stacked {
-    using type = Base;
-};
-template <class Base, template <class> class First, template <class> class... Rest>
-struct Stacked<Base, First, Rest...> {
-    using type = typename Stacked<First<Base>, Rest...>::type;
-};
+// The frame makes each operation from the parameters by position: its fields must be the
+// parameters in the interface's order, under their names.
+static_assert(parameters::AreParametersOf(
+                  "funcRegister",
+                  {QUORIN_FIELD(ops::Discovery, col), QUORIN_FIELD(ops::Discovery, blnPort),
+                   QUORIN_FIELD(ops::Discovery, iPortMin), QUORIN_FIELD(ops::Discovery, iPortMax),
+                   QUORIN_FIELD(ops::Discovery, strIPMin), QUORIN_FIELD(ops::Discovery, strIPMax),
+                   QUORIN_FIELD(ops::Discovery, iMin), QUORIN_FIELD(ops::Discovery, iMax),
+                   QUORIN_FIELD(ops::Discovery, strMsg)}),
+              "ops::Discovery's fields are not funcRegister's parameters");
+static_assert(parameters::AreParametersOf("funcBackFingure",
+                                          {QUORIN_FIELD(ops::Backup, address.blnPort),
+                                           QUORIN_FIELD(ops::Backup, address.strIp),
+                                           QUORIN_FIELD(ops::Backup, address.iPort),
+                                           QUORIN_FIELD(ops::Backup, address.imachineno),
+                                           QUORIN_FIELD(ops::Backup, sPersonNum),
+                                           QUORIN_FIELD(ops::Backup, rsData),
+                                           QUORIN_FIELD(ops::Backup, strMsg)}),
+              "ops::Backup's fields are not funcBackFingure's parameters");
+static_assert(parameters::AreParametersOf("funcReWrite",
+                                          {QUORIN_FIELD(ops::Restore, address.blnPort),
+                                           QUORIN_FIELD(ops::Restore, address.strIp),
+                                           QUORIN_FIELD(ops::Restore, address.iPort),
+                                           QUORIN_FIELD(ops::Restore, address.imachineno),
+                                           QUORIN_FIELD(ops::Restore, sPersonNum),
+                                           QUORIN_FIELD(ops::Restore, rsData),
+                                           QUORIN_FIELD(ops::Restore, strMsg)}),
+              "ops::Restore's fields are not funcReWrite's parameters");
+static_assert(parameters::AreParametersOf("DownloadCarddata",
+                                          {QUORIN_FIELD(ops::Download, address.blnPort),
+                                           QUORIN_FIELD(ops::Download, address.strIp),
+                                           QUORIN_FIELD(ops::Download, address.iPort),
+                                           QUORIN_FIELD(ops::Download, address.imachineno),
+                                           QUORIN_FIELD(ops::Download, cdata),
+                                           QUORIN_FIELD(ops::Download, strMsg)}),
+              "ops::Download's fields are not DownloadCarddata's parameters");
+#undef QUORIN_FIELD
 
 class Machine final
-    : public Stacked<MachineBase, funcRegisterOn, IMachine_funcRegisterOn, funcBackFingureOn,
-                     IMachine_funcBackFingureOn, funcReWriteOn, IMachine_funcReWriteOn,
-                     DownloadCarddataOn, IMachine_DownloadCarddataOn, funcWriteCardOn,
-                     IMachine_funcWriteCardOn, delCardDataOn, IMachine_delCardDataOn>::type {
+    : public delCardDataLayer<funcWriteCardLayer<DownloadCarddataLayer<
+          funcReWriteLayer<funcBackFingureLayer<funcRegisterLayer<MachineBase>>>>>> {
   public:
     // The class factory's creator.
     static HRESULT Create(REFIID riid, void** ppv) { return CreateInstance<Machine>(riid, ppv); }

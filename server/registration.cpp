@@ -52,7 +52,7 @@ HRESULT RegisterServer(HMODULE module) {
     // that an installer's folder has: so the package can write the same value.
     // The module's own type library, "TYPELIB" 1, loaded without registering it.
     ComPtr<ITypeLib> lib;
-    HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib.put());
+    HRESULT hr = LoadModuleTypeLib(path, lib.put());
     std::wstring help = HelpFolder(path);
     if (SUCCEEDED(hr))
         hr = RegisterTypeLib(lib.get(), const_cast<OLECHAR*>(path.c_str()), help.data());

@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "operations/template.h"
-#include "standins/recordset/recordset.h"
-#include "tests/support.h"
+#include "tests/recordset_fixture.h"
 
 namespace {
 
@@ -39,22 +38,9 @@ std::vector<int32_t> Unpacked(const std::vector<BYTE>& bytes) {
     return std::vector<int32_t>(t, t + 459);
 }
 
-class Backup : public testing::Test {
+class Backup : public qt::RecordsetOperation {
   protected:
-    void SetUp() override {
-        clock = &qt::FreshClock();
-        clock->answering = {{1, 1}, {3, 2}};
-        driver = qt::CreateDriver();
-        ASSERT_TRUE(driver);
-        rs = RecordsetStandin::Create();
-        driverRefs = qt::RefCount(driver.get());
-    }
-    // Whatever way the call went, it kept no reference of its own.
-    void TearDown() override {
-        EXPECT_EQ(driverRefs, qt::RefCount(driver.get()));
-        EXPECT_EQ(1u, qt::RefCount(static_cast<_ADORecordset*>(rs.get())));
-        EXPECT_EQ(0, RecordsetStandin::LiveChildren());
-    }
+    Backup() : RecordsetOperation({{1, 1}, {3, 2}}) {}
 
     // Calls the operation and checks what holds on every path: S_OK, the recordset reference
     // not replaced, strMsg handed back as it was passed.
@@ -73,13 +59,6 @@ class Backup : public testing::Test {
         EXPECT_EQ(withRecordset ? static_cast<_ADORecordset*>(rs.get()) : nullptr, arg);
         return ok;
     }
-
-    std::string Device() { return qt::CallTrace(clock->calls); }
-
-    clocksim::Scenario* clock = nullptr;
-    ComPtr<IMachine> driver;
-    ComPtr<RecordsetStandin> rs;
-    ULONG driverRefs = 0;
 };
 
 TEST_F(Backup, TemplateGoesIntoANewRowAfterOneRead) {

@@ -239,19 +239,28 @@ TEST(Dispatch, DownloadByNameBehavesLikeTheVtableCall) {
     EXPECT_EQ(vtable, Download(machine.get(), true, false, nullptr));
 }
 
+// An exception's description as Invoke fills it in, its texts freed with it.
+struct ExcepInfo : EXCEPINFO {
+    ExcepInfo() : EXCEPINFO{} {}
+    ExcepInfo(const ExcepInfo&) = delete;
+    ExcepInfo& operator=(const ExcepInfo&) = delete;
+    ~ExcepInfo() {
+        SysFreeString(bstrSource);
+        SysFreeString(bstrDescription);
+        SysFreeString(bstrHelpFile);
+    }
+};
+
 TEST(Dispatch, ErrorEscapingTheHandlerArrivesAsAnException) {
     ComPtr<IMachine> machine = CreateDriver();
     ASSERT_TRUE(machine);
     Seen vtable = Download(machine.get(), false, true, nullptr);
     ASSERT_TRUE(FAILED(vtable.hr));
-    EXCEPINFO excep{};
+    ExcepInfo excep;
     Seen byName = Download(machine.get(), true, true, &excep);
     EXPECT_EQ(DISP_E_EXCEPTION, byName.hr);
     EXPECT_EQ(vtable.hr, excep.scode);
     EXPECT_EQ(L"Port is gone", Text(excep.bstrDescription));
-    SysFreeString(excep.bstrDescription);
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrHelpFile);
     byName.hr = vtable.hr;
     EXPECT_EQ(vtable, byName);
 }

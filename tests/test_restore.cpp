@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "operations/template.h"
-#include "standins/recordset/recordset.h"
-#include "tests/support.h"
+#include "tests/recordset_fixture.h"
 
 namespace {
 
@@ -51,21 +50,9 @@ std::array<int32_t, 460> AsRestored(std::array<int32_t, 460> t) {
 
 const std::array<int32_t, 460> kZeros{};
 
-class Restore : public testing::Test {
+class Restore : public qt::RecordsetOperation {
   protected:
-    void SetUp() override {
-        clock = &qt::FreshClock();
-        clock->answering = {{1, 1}};
-        driver = qt::CreateDriver();
-        ASSERT_TRUE(driver);
-        rs = RecordsetStandin::Create();
-        driverRefs = qt::RefCount(driver.get());
-    }
-    void TearDown() override {
-        EXPECT_EQ(driverRefs, qt::RefCount(driver.get()));
-        EXPECT_EQ(1u, qt::RefCount(static_cast<_ADORecordset*>(rs.get())));
-        EXPECT_EQ(0, RecordsetStandin::LiveChildren());
-    }
+    Restore() : RecordsetOperation({{1, 1}}) {}
 
     void Rows(std::vector<Row> rows) {
         rs->rows = std::move(rows);
@@ -85,13 +72,6 @@ class Restore : public testing::Test {
         EXPECT_EQ(L"", qt::Text(msg));
         return ok;
     }
-
-    std::string Device() { return qt::CallTrace(clock->calls); }
-
-    clocksim::Scenario* clock = nullptr;
-    ComPtr<IMachine> driver;
-    ComPtr<RecordsetStandin> rs;
-    ULONG driverRefs = 0;
 };
 
 const char* const kOneRowWalk =

@@ -337,6 +337,124 @@ TEST(ServerExports, ApartmentDeviceControlCountsUntilItsApartmentEnds) {
     EXPECT_EQ(S_OK, server.CanUnloadNow());
 }
 
+// The driver's calls of the platform's type-library loaders, counted while this lives by putting
+// counting ones in the driver module's import table: its own library (from its file or the
+// registry) and the host's.
+class TypeLibLoads {
+  public:
+    explicit TypeLibLoads(HMODULE driver) {
+        own = host = 0;
+        HMODULE oleaut = GetModuleHandleW(L"oleaut32.dll");
+        loadEx_ = Patch(driver, GetProcAddress(oleaut, "LoadTypeLibEx"), &CountedLoadEx);
+        loadReg_ = Patch(driver, GetProcAddress(oleaut, "LoadRegTypeLib"), &CountedLoadReg);
+        EXPECT_TRUE(loadEx_.slot && loadReg_.slot) << "the driver imports both loaders";
+        realEx_ = reinterpret_cast<LoadEx>(loadEx_.original);
+        realReg_ = reinterpret_cast<LoadReg>(loadReg_.original);
+    }
+    TypeLibLoads(const TypeLibLoads&) = delete;
+    TypeLibLoads& operator=(const TypeLibLoads&) = delete;
+    ~TypeLibLoads() {
+        Restore(loadReg_);
+        Restore(loadEx_);
+    }
+
+    static inline int own = 0, host = 0;
+
+  private:
+    using LoadEx = HRESULT(WINAPI*)(LPCOLESTR, REGKIND, ITypeLib**);
+    using LoadReg = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, ITypeLib**);
+    struct Patched {
+        void** slot = nullptr;
+        void* original = nullptr;
+    };
+
+    static HRESULT WINAPI CountedLoadEx(LPCOLESTR file, REGKIND kind, ITypeLib** lib) {
+        ++own;  // the driver reads no other library from a file
+        return realEx_(file, kind, lib);
+    }
+    static HRESULT WINAPI CountedLoadReg(REFGUID libid, WORD major, WORD minor, LCID lcid,
+                                         ITypeLib** lib) {
+        ++(GuidString(libid) == kLibid ? own : host);
+        return realReg_(libid, major, minor, lcid, lib);
+    }
+
+    static void Write(void** slot, void* value) {
+        DWORD was = 0;
+        VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &was);
+        *slot = value;
+        VirtualProtect(slot, sizeof *slot, was, &was);
+    }
+    // Replaces the module's import of `target` with `counted`.
+    template <class F>
+    static Patched Patch(HMODULE module, FARPROC target, F* counted) {
+        auto* base = reinterpret_cast<BYTE*>(module);
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+            base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports =
+            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             d->Name; ++d) {
+            for (auto* t = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+                 t->u1.Function; ++t) {
+                if (t->u1.Function != reinterpret_cast<ULONG_PTR>(target)) continue;
+                Patched p{reinterpret_cast<void**>(&t->u1.Function),
+                          reinterpret_cast<void*>(target)};
+                Write(p.slot, reinterpret_cast<void*>(counted));
+                return p;
+            }
+        }
+        return {};
+    }
+    static void Restore(const Patched& p) {
+        if (p.slot) Write(p.slot, p.original);
+    }
+
+    Patched loadEx_, loadReg_;
+    static inline LoadEx realEx_ = nullptr;
+    static inline LoadReg realReg_ = nullptr;
+};
+
+// Late-bound calls read the driver's type library once for the object, not once a call, and the
+// host's once; the object lets go of both when it goes, so that the module can unload.
+TEST(ServerExports, TypeLibrariesAreLoadedOncePerObjectAndReleasedWithIt) {
+    InFreshApartment([] {
+        Server server;
+        ASSERT_TRUE(server.module);
+        ASSERT_EQ(S_OK, server.CanUnloadNow());
+        // The platform keeps one instance of a library while anyone holds it: the driver's hold
+        // shows in its count.
+        ComPtr<ITypeLib> lib;
+        ASSERT_EQ(S_OK, LoadTypeLibEx(ServerPath().c_str(), REGKIND_NONE, lib.put()));
+        const ULONG libRefs = RefCount(lib.get());
+        {
+            const TypeLibLoads loads(server.module);
+            ComPtr<IMachine> machine = CreateDriver();
+            ASSERT_TRUE(machine);
+            ComPtr<_clsMachine> def = DefaultInterface(machine.get());
+            const ULONG refs = RefCount(machine.get());
+            Bstr ip(L"");
+            for (int i = 0; i < 250; ++i) {  // four late-bound calls a round
+                ComPtr<ITypeInfo> info;
+                EXPECT_EQ(S_OK, def->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()));
+                EXPECT_EQ(0x60030005, IdOf(machine.get(), L"delCardData"));  // the host's name
+                VARIANT_BOOL result = 1;
+                EXPECT_EQ(S_OK, CallByName(def.get(), L"IMachine_delCardData",
+                                           {view::Bool(VARIANT_TRUE), view::Text(ip.get()),
+                                            view::I2(1), view::I2(1)},
+                                           &result));
+                EXPECT_EQ(VARIANT_FALSE, result);
+            }
+            EXPECT_EQ(1, TypeLibLoads::own);
+            EXPECT_EQ(1, TypeLibLoads::host);
+            EXPECT_EQ(refs, RefCount(machine.get()));
+            EXPECT_LT(libRefs, RefCount(lib.get())) << "the object holds the library";
+        }
+        EXPECT_EQ(libRefs, RefCount(lib.get()));
+        lib.reset();
+        EXPECT_EQ(S_OK, server.CanUnloadNow());
+    });
+}
+
 TEST(ServerExports, ClassObjectOnlyForClsMachineAndNoAggregation) {
     Server server;
     for (const char* name :
