@@ -62,7 +62,7 @@ std::string Shown(const std::wstring& text) {
 }
 
 TEST(FuzzConsole, NumbersAreReadByTheirRule) {
-    qt::Fuzz fuzz("console-numbers", 300000);
+    qt::Fuzz fuzz("console-numbers", 3000000);
     for (const qt::Fuzz::Kept& kept : fuzz.Regressions()) {
         const std::wstring text = quorin::Wide(kept.bytes.substr(0, kept.bytes.find('\n')));
         EXPECT_EQ(NumberRule(text), console::ParseNumber(text)) << kept.name;

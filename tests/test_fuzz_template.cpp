@@ -243,7 +243,7 @@ std::string Describe(const Read& r) {
 }
 
 TEST(FuzzTemplate, EveryRowValueIsReadAsItsFormatSaysOrRefused) {
-    qt::Fuzz fuzz("template", 30000);
+    qt::Fuzz fuzz("template", 300000);
     int failures = 0;
     auto check = [&](const RowValue& v, const std::string& what) {
         const Read want = Expected(v), got = Actual(v);
