@@ -1,5 +1,6 @@
 #include "tests/support.h"
 
+#include <cstring>
 #include <set>
 #include <sstream>
 
@@ -79,6 +80,15 @@ HRESULT CallByName(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args,
     HRESULT hr = d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
                            answer.get(), excep, argErr ? argErr : &unused);
     *result = V_VT(answer.get()) == VT_BOOL ? V_BOOL(answer.get()) : VARIANT_BOOL(1);
+    // The caller's argument array is the caller's: whatever the callee rewrote for the call (a
+    // script's variable handed over in another type) is back as it was passed, type and pointer.
+    for (size_t i = 0; i < args.size(); ++i) {
+        const VARIANT& now = reversed[args.size() - 1 - i];
+        EXPECT_EQ(0, std::memcmp(&now, &args[i], sizeof(VARIANT)))
+            << Utf8(name) << ": argument " << i + 1 << " was passed as type 0x" << std::hex
+            << V_VT(&args[i]) << " at " << V_BYREF(&args[i]) << " and is now type 0x" << V_VT(&now)
+            << " at " << V_BYREF(&now);
+    }
     return hr;
 }
 

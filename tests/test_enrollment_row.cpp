@@ -274,6 +274,81 @@ TEST(ToInteger, NumericVariantsConvertByTheirValue) {
               ErrorOf([] { quorin::ops::ToInteger(*quorin::Variant::Missing().get()); }));
 }
 
+// Every whole and real type a field can hold converts by its value: in range, rounded with
+// halves to the even neighbour, or an overflow.
+TEST(ToInteger, EveryNumericTypeByItsValue) {
+    struct Case {
+        VARTYPE vt;
+        long long whole;  // for the whole types
+        double real;      // for VT_R4 and VT_DATE
+        HRESULT error;
+        short expected;
+    };
+    const Case cases[] = {
+        {VT_I1, -5, 0, S_OK, -5},
+        {VT_UI1, 200, 0, S_OK, 200},
+        {VT_UI2, 300, 0, S_OK, 300},
+        {VT_UI2, 40000, 0, kOverflow, 0},
+        {VT_UI4, 7, 0, S_OK, 7},
+        {VT_UI4, 70000, 0, kOverflow, 0},
+        {VT_INT, -9, 0, S_OK, -9},
+        {VT_UINT, 4000000000, 0, kOverflow, 0},
+        {VT_I8, -32768, 0, S_OK, -32768},
+        {VT_I8, -32769, 0, kOverflow, 0},
+        {VT_I8, 1000000000000000000, 0, kOverflow, 0},
+        {VT_UI8, 5, 0, S_OK, 5},
+        {VT_UI8, -1, 0, kOverflow, 0},  // the largest unsigned value
+        {VT_R4, 0, 2.5, S_OK, 2},
+        {VT_R4, 0, -32768.5, S_OK, -32768},
+        {VT_R4, 0, 40000, kOverflow, 0},
+        {VT_DATE, 0, 3.5, S_OK, 4},
+        {VT_DATE, 0, 32767.5, kOverflow, 0},
+    };
+    for (const Case& c : cases) {
+        VARIANT v;
+        VariantInit(&v);
+        V_VT(&v) = c.vt;
+        switch (c.vt) {
+            case VT_I1:
+                V_I1(&v) = static_cast<CHAR>(c.whole);
+                break;
+            case VT_UI1:
+                V_UI1(&v) = static_cast<BYTE>(c.whole);
+                break;
+            case VT_UI2:
+                V_UI2(&v) = static_cast<USHORT>(c.whole);
+                break;
+            case VT_UI4:
+                V_UI4(&v) = static_cast<ULONG>(c.whole);
+                break;
+            case VT_INT:
+                V_INT(&v) = static_cast<INT>(c.whole);
+                break;
+            case VT_UINT:
+                V_UINT(&v) = static_cast<UINT>(c.whole);
+                break;
+            case VT_I8:
+                V_I8(&v) = c.whole;
+                break;
+            case VT_UI8:
+                V_UI8(&v) = static_cast<ULONGLONG>(c.whole);
+                break;
+            case VT_R4:
+                V_R4(&v) = static_cast<float>(c.real);
+                break;
+            default:
+                V_DATE(&v) = c.real;
+                break;
+        }
+        SCOPED_TRACE(testing::Message() << "type " << c.vt << ", " << c.whole << ", " << c.real);
+        short got = 0;
+        EXPECT_EQ(c.error, ErrorOf([&] { got = quorin::ops::ToInteger(v); }));
+        if (c.error == S_OK) {
+            EXPECT_EQ(c.expected, got);
+        }
+    }
+}
+
 TEST(PasswordOf, TakesTheWholeSignedThirtyTwoBitRange) {
     EXPECT_EQ(100000, quorin::ops::PasswordOf(*quorin::Variant::Text(L"100000").get()));
     EXPECT_EQ(2147483647, quorin::ops::PasswordOf(*quorin::Variant::Text(L"2147483647").get()));

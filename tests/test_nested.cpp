@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -354,30 +355,41 @@ TEST(NestedThreads, OperationsOnTwoThreadsAtOnceBothRun) {
     }
 }
 
-// Quorin.dll's own malloc, replaced in its import table: the next block the driver's C++ runtime
-// asks for is refused, as a request too large for what the process has left would be, and those
-// after it are served (so that the exception for it can be thrown). The platform's own
-// allocations (strings, variants, type libraries) are left alone.
+// Quorin.dll's own malloc, replaced in its import table: after `skip` blocks served, the next
+// block the driver's C++ runtime asks for fails, and those after it are served (so that the
+// exception for it can be thrown). It fails as a request too large for what the process has left
+// would (refused), or by throwing something that is no out-of-memory (thrown: an exception of a
+// kind the driver has no handler of its own for). The platform's own allocations (strings,
+// variants, type libraries) are left alone.
+enum class Fault { Refused, Thrown };
 class FailingMalloc {
   public:
-    FailingMalloc() : slot_(ImportSlot(GetModuleHandleW(L"Quorin.dll"), "msvcrt.dll", "malloc")) {
+    explicit FailingMalloc(Fault fault = Fault::Refused, int skip = 0)
+        : slot_(ImportSlot(GetModuleHandleW(L"Quorin.dll"), "msvcrt.dll", "malloc")) {
         EXPECT_NE(nullptr, slot_) << "Quorin.dll imports no malloc from msvcrt.dll";
-        refused_ = false;
-        if (slot_) Swap(reinterpret_cast<void*>(&RefuseOnce));
+        failed_ = false;
+        fault_ = fault;
+        skip_ = skip;
+        if (slot_) Swap(reinterpret_cast<void*>(&FailOnce));
     }
     FailingMalloc(const FailingMalloc&) = delete;
     FailingMalloc& operator=(const FailingMalloc&) = delete;
     ~FailingMalloc() {
         if (slot_) Swap(reinterpret_cast<void*>(original_));
     }
+    // Whether the driver asked for the block that fails.
+    bool failed() const { return failed_; }
 
   private:
     using Malloc = void*(__cdecl*)(size_t);
     static inline Malloc original_ = nullptr;
-    static inline bool refused_ = false;
-    static void* __cdecl RefuseOnce(size_t n) {
-        if (refused_) return original_(n);
-        refused_ = true;
+    static inline bool failed_ = false;
+    static inline Fault fault_ = Fault::Refused;
+    static inline int skip_ = 0;
+    static void* __cdecl FailOnce(size_t n) {
+        if (failed_ || skip_-- > 0) return original_(n);
+        failed_ = true;
+        if (fault_ == Fault::Thrown) throw std::runtime_error("not out of memory");
         return nullptr;
     }
 
@@ -414,6 +426,15 @@ class FailingMalloc {
     void** slot_;
 };
 
+// The faults a test injects. An exception thrown here passes through Quorin.dll's frames only
+// where unwinding follows the system's tables, which span modules (x86_64); the i686 runtime, in
+// each module its own copy, unwinds only through the frames of the module that threw.
+#ifdef _WIN64
+constexpr Fault kFaults[] = {Fault::Refused, Fault::Thrown};
+#else
+constexpr Fault kFaults[] = {Fault::Refused};
+#endif
+
 TEST(OutOfMemory, NoExceptionLeavesAComMethod) {
     ComPtr<IMachine> machine = CreateDriver();
     ASSERT_TRUE(machine);
@@ -422,25 +443,36 @@ TEST(OutOfMemory, NoExceptionLeavesAComMethod) {
     auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
         reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer")));
     ASSERT_NE(nullptr, registerServer);
+    auto unregisterServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "DllUnregisterServer")));
+    ASSERT_NE(nullptr, unregisterServer);
+    auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+    ASSERT_NE(nullptr, getClassObject);
+    CLSID clsid{};
+    ASSERT_EQ(S_OK, CLSIDFromProgID(L"Quorin.clsMachine", &clsid));
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, getClassObject(clsid, IID_IClassFactory, factory.put_void()));
     ComPtr<_Collection> cdata = NewCollection();
     LoadSite();
     // An object keeps its type information once read: only a new one's first lookup needs memory.
     ComPtr<IMachine> fresh = CreateDriver();
     ASSERT_TRUE(fresh);
 
+    // What the call answers when its allocation is refused, and when it throws.
     struct Case {
         const char* what;
-        HRESULT hr;
+        HRESULT refused, thrown;
         std::function<HRESULT()> call;
     };
     const Case cases[] = {
-        {"GetIDsOfNames", E_OUTOFMEMORY,
+        {"GetIDsOfNames", E_OUTOFMEMORY, E_UNEXPECTED,
          [&] {
              LPOLESTR names[] = {const_cast<LPOLESTR>(L"DownloadCarddata")};
              DISPID id = 0;
              return fresh->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
          }},
-        {"Invoke", E_OUTOFMEMORY,
+        {"Invoke", E_OUTOFMEMORY, E_UNEXPECTED,
          [&] {
              Bstr ip(L""), msg(L"");
              _Collection* slot = cdata.get();
@@ -457,31 +489,87 @@ TEST(OutOfMemory, NoExceptionLeavesAComMethod) {
                                     &params, answer.get(), nullptr, nullptr);
          }},
         // The trace cannot read its configuration; the download goes on without it.
-        {"DownloadCarddata", S_OK,
+        {"DownloadCarddata", S_OK, S_OK,
          [&] {
              Bstr ip(L""), msg(L"");
-             _Collection* slot = cdata.get();
+             ComPtr<_Collection> records = NewCollection();
+             _Collection* slot = records.get();
              VARIANT_BOOL result = 1;
              HRESULT hr =
                  machine->DownloadCarddata(-1, ip.get(), 1, 1, &slot, msg.inout(), &result);
              EXPECT_EQ(VARIANT_TRUE, result);
-             EXPECT_EQ(3, CountOf(cdata.get()));
+             EXPECT_EQ(3, CountOf(records.get()));
              return hr;
          }},
-        {"DllRegisterServer", E_OUTOFMEMORY, [&] { return registerServer(); }},
+        {"GetTypeInfo", E_OUTOFMEMORY, E_UNEXPECTED,
+         [&] {
+             ComPtr<ITypeInfo> info;
+             return machine->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put());
+         }},
+        // Objects are made by the runtime's new that returns nothing on any failure of its
+        // allocation: out of memory, whatever the failure was.
+        {"IClassFactory::CreateInstance", E_OUTOFMEMORY, E_OUTOFMEMORY,
+         [&] {
+             ComPtr<IMachine> created;
+             return factory->CreateInstance(nullptr, __uuidof(IMachine), created.put_void());
+         }},
+        {"DllGetClassObject", E_OUTOFMEMORY, E_OUTOFMEMORY,
+         [&] {
+             ComPtr<IClassFactory> got;
+             return getClassObject(clsid, IID_IClassFactory, got.put_void());
+         }},
+        {"DllRegisterServer", E_OUTOFMEMORY, E_UNEXPECTED, [&] { return registerServer(); }},
+        // The module's path is its first allocation: nothing is unregistered.
+        {"DllUnregisterServer", E_OUTOFMEMORY, E_UNEXPECTED, [&] { return unregisterServer(); }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        HRESULT hr = S_OK;
-        {
-            FailingMalloc failing;
-            hr = c.call();
+    for (Fault fault : kFaults) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (fault == Fault::Thrown ? ", thrown" : ", refused"));
+            HRESULT hr = S_OK;
+            {
+                FailingMalloc failing(fault);
+                hr = c.call();
+                EXPECT_TRUE(failing.failed());
+            }
+            EXPECT_EQ(fault == Fault::Thrown ? c.thrown : c.refused, hr);
         }
-        EXPECT_EQ(c.hr, hr);
     }
     // The driver is whole afterwards, and the download's mark is gone.
     LoadSite();
     EXPECT_EQ(VARIANT_TRUE, Call(machine.get(), Op::Download, Way::Invoke, 1, 1).result);
+}
+
+// An allocation refused inside an operation's run ends it in its handler with the runtime's
+// out-of-memory error, which discovery hands back in strMsg. Every allocation of the call is
+// refused in turn, up to the one where the device's error ("Line noise") is made; one refused
+// before the run (the trace's setup) leaves the device's error.
+TEST(OutOfMemory, InsideAnOperationsRunIsTheRuntimesError) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    const std::wstring device = L"Line noise";
+    // The thread's own slots of the driver are made first: the runtime cannot do without them.
+    LoadSite();
+    Call(machine.get(), Op::Discovery, Way::Vtable, 1, 1);
+    int inRun = 0, skip = 0;
+    for (bool failed = true; failed && skip < 1000; ++skip) {
+        SCOPED_TRACE(skip);
+        LoadSite();
+        ClockScenario()->Fail(clocksim::kConnectSerial, DISP_E_EXCEPTION, device);
+        Got got;
+        {
+            FailingMalloc failing(Fault::Refused, skip);
+            got = Call(machine.get(), Op::Discovery, Way::Vtable, 1, 1);
+            failed = failing.failed();
+        }
+        EXPECT_EQ(S_OK, got.hr);
+        EXPECT_EQ(VARIANT_FALSE, got.result);
+        EXPECT_EQ("ConnectSerial(1,1,38400)", got.device);
+        if (got.msg == L"Out of memory")
+            ++inRun;
+        else
+            EXPECT_EQ(device, got.msg);
+    }
+    EXPECT_LT(0, inRun) << "no allocation of the run was refused";
 }
 
 }  // namespace

@@ -41,6 +41,17 @@ struct Places {
     std::string last;                                   // the innermost path at the stop
 };
 
+// A quoted text with escapes as the parser reads it ("\u0070ort" is "port"), so that a key is
+// known however it is written; as it stands when it is no JSON text.
+std::string Unescaped(const std::string& quoted) {
+    try {
+        const json text = json::parse(quoted);
+        if (text.is_string()) return text.get<std::string>();
+    } catch (const json::exception&) {
+    }
+    return quoted.substr(1, quoted.size() >= 2 ? quoted.size() - 2 : 0);
+}
+
 // Reads up to `stop`, and copes with a text that breaks off or is no JSON.
 Places Locate(const std::string& text, size_t stop) {
     struct Frame {
@@ -64,11 +75,16 @@ Places Locate(const std::string& text, size_t stop) {
             ++line;
         } else if (c == ' ' || c == '\t' || c == '\r' || c == ':') {
         } else if (c == '"') {
-            std::string raw;
+            const size_t from = i;
+            bool escaped = false;
             for (++i; i < end && text[i] != '"'; ++i) {
-                if (text[i] == '\\' && i + 1 < end) ++i;
-                raw += text[i];
+                if (text[i] == '\\' && i + 1 < end) {
+                    ++i;
+                    escaped = true;
+                }
             }
+            const std::string raw = escaped ? Unescaped(text.substr(from, i + 1 - from))
+                                            : text.substr(from + 1, i - from - 1);
             if (expectKey && !stack.empty()) {
                 pending = Member(stack.back().path, raw);
                 note(pending);
@@ -382,9 +398,12 @@ void ReadFault(const Node& f, Site& site) {
         if (hr.value().is_string()) {
             const std::string text = hr.Text();
             char* rest = nullptr;
-            value = static_cast<int64_t>(std::strtoull(text.c_str(), &rest, 16));
-            if (text.size() < 3 || text.compare(0, 2, "0x") != 0 || *rest || value > UINT32_MAX)
+            // Read unsigned and compared so: a text beyond 32 bits (or beyond 64, which reads
+            // as the largest value) is refused, never cut down to its last eight digits.
+            const uint64_t parsed = std::strtoull(text.c_str(), &rest, 16);
+            if (text.size() < 3 || text.compare(0, 2, "0x") != 0 || *rest || parsed > UINT32_MAX)
                 Refuse(hr.path(), "\"" + text + "\" is no HRESULT like \"0x80004005\"");
+            value = static_cast<int64_t>(parsed);
         } else {
             value = hr.Integer(INT32_MIN, UINT32_MAX);
         }
@@ -443,9 +462,38 @@ std::string ParserWords(const std::string& what) {
     return colon == std::string::npos ? what : what.substr(colon + 2);
 }
 
+// Nothing in a site nests deeper than a few levels. A deeper text is refused before it is read:
+// the walk that finds lines keeps the path of every level, which would grow with the square of
+// the depth.
+constexpr int kDeepest = 32;
+
+// Where the text opens its list or object deeper than kDeepest, or npos.
+size_t TooDeep(const std::string& text) {
+    int depth = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i)
+                if (text[i] == '\\') ++i;
+        } else if (c == '{' || c == '[') {
+            if (++depth > kDeepest) return i;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return std::string::npos;
+}
+
 // The file's text read into `site`; `name` stands for the file in messages.
 bool ReadScenarioText(const std::string& text, const std::string& name, Site& site,
                       std::string& error) {
+    const size_t deep = TooDeep(text);
+    if (deep != std::string::npos) {
+        const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + deep, '\n'));
+        error = Message(name, line, Locate(text, deep).last,
+                        "nested deeper than " + std::to_string(kDeepest) + " levels");
+        return false;
+    }
     json root;
     try {
         root = json::parse(text);
@@ -454,6 +502,19 @@ bool ReadScenarioText(const std::string& text, const std::string& name, Site& si
         const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + at, '\n'));
         error =
             Message(name, line, Locate(text, at).last, "not valid JSON: " + ParserWords(e.what()));
+        return false;
+    } catch (const json::exception& e) {
+        // A number no double holds ("1e400"): the parser names the number, not where it stands.
+        const std::string what = e.what();
+        const size_t quote = what.find('\'');
+        const std::string number = quote == std::string::npos
+                                       ? std::string()
+                                       : what.substr(quote + 1, what.rfind('\'') - quote - 1);
+        const size_t at = number.empty() ? std::string::npos : text.find(number);
+        const size_t stop = at == std::string::npos ? 0 : at;
+        const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + stop, '\n'));
+        error =
+            Message(name, line, Locate(text, stop).last, "not valid JSON: " + ParserWords(what));
         return false;
     }
     const Places places = Locate(text, std::string::npos);
