@@ -456,8 +456,8 @@ TEST(OutOfMemory, NoExceptionLeavesAComMethod) {
     ComPtr<_Collection> cdata = NewCollection();
     LoadSite();
     // An object keeps its type information once read: only a new one's first lookup needs memory.
-    ComPtr<IMachine> fresh = CreateDriver();
-    ASSERT_TRUE(fresh);
+    ComPtr<IMachine> fresh = CreateDriver(), freshForInfo = CreateDriver();
+    ASSERT_TRUE(fresh && freshForInfo);
 
     // What the call answers when its allocation is refused, and when it throws.
     struct Case {
@@ -504,7 +504,7 @@ TEST(OutOfMemory, NoExceptionLeavesAComMethod) {
         {"GetTypeInfo", E_OUTOFMEMORY, E_UNEXPECTED,
          [&] {
              ComPtr<ITypeInfo> info;
-             return machine->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put());
+             return freshForInfo->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put());
          }},
         // Objects are made by the runtime's new that returns nothing on any failure of its
         // allocation: out of memory, whatever the failure was.
