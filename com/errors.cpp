@@ -125,15 +125,33 @@ void RaiseHresult(HRESULT hr) {
     throw HresultError(hr);
 }
 
+namespace {
+const std::shared_ptr<const std::wstring> kOutOfMemoryText =
+    std::make_shared<const std::wstring>(VbErrorText(VbError::OutOfMemory));
+
+// E_UNEXPECTED with the system's text, or out of memory where the text cannot be had.
+RaisedError UnexpectedError() noexcept {
+    try {
+        return RaisedError(E_UNEXPECTED, SystemMessage(E_UNEXPECTED));
+    } catch (...) {
+        return RaisedError::OutOfMemory();
+    }
+}
+}  // namespace
+
+RaisedError RaisedError::OutOfMemory() noexcept {
+    return RaisedError(VbErrorHresult(VbError::OutOfMemory), kOutOfMemoryText);
+}
+
 RaisedError CaughtError() {
     try {
         throw;
     } catch (const RaisedError& error) {
         return error;
     } catch (const std::bad_alloc&) {
-        return RaisedError(VbErrorHresult(VbError::OutOfMemory), VbErrorText(VbError::OutOfMemory));
+        return RaisedError::OutOfMemory();
     } catch (...) {
-        return RaisedError(E_UNEXPECTED, SystemMessage(E_UNEXPECTED));
+        return UnexpectedError();
     }
 }
 

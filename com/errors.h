@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -20,17 +21,27 @@ enum class VbError : int {
     InvalidUseOfNull = 94,
 };
 
+//
+// Its text is shared, so that a copy (classifying a caught error, keeping it for the handler)
+// never allocates: where memory has run out, the error must still reach the handler.
 class RaisedError {
   public:
     RaisedError(HRESULT hr, std::wstring description)
-        : hr_(hr), description_(std::move(description)) {}
+        : hr_(hr), description_(std::make_shared<const std::wstring>(std::move(description))) {}
+
+    // The run-time error 7, "Out of memory", made without allocating: its text is made once,
+    // when the module loads.
+    static RaisedError OutOfMemory() noexcept;
 
     HRESULT hr() const { return hr_; }
-    const std::wstring& description() const { return description_; }
+    const std::wstring& description() const { return *description_; }
 
   private:
+    RaisedError(HRESULT hr, std::shared_ptr<const std::wstring> description) noexcept
+        : hr_(hr), description_(std::move(description)) {}
+
     HRESULT hr_;
-    std::wstring description_;
+    std::shared_ptr<const std::wstring> description_;
 };
 
 // The HRESULT that carries run-time error n (facility control, as automation servers use).
