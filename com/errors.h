@@ -21,9 +21,9 @@ enum class VbError : int {
     InvalidUseOfNull = 94,
 };
 
-//
-// Its text is shared, so that a copy (classifying a caught error, keeping it for the handler)
-// never allocates: where memory has run out, the error must still reach the handler.
+// A run-time error: its HRESULT and its description. The text is shared, so that a copy
+// (classifying a caught error, keeping it for the handler) never allocates: where memory has run
+// out, the error must still reach the handler.
 class RaisedError {
   public:
     RaisedError(HRESULT hr, std::wstring description)

@@ -40,8 +40,8 @@ bool Download::Run() {
     // Arguments 2 and 4 of every NextLogRecord call: whatever the device leaves here goes to
     // AfterLogRead.
     LONG machineVar = address.imachineno;
-    device::ConnectSerial(address.iPort,
-                          address.imachineno);  // whether a device answered is not asked
+    // Whether a device answered is not asked.
+    device::ConnectSerial(address.iPort, address.imachineno);
     // The outputs are not reset between records: one the device does not write keeps the
     // previous record's value.
     device::LogOutputs out;

@@ -96,6 +96,9 @@ QUORIN_OPERATION(delCardData, ops::NotSupported)
 
 // The frame makes each operation from the parameters by position: its fields must be the
 // parameters in the interface's order, under their names.
+#define QUORIN_ADDRESS(Operation)                                                     \
+    QUORIN_FIELD(Operation, address.blnPort), QUORIN_FIELD(Operation, address.strIp), \
+        QUORIN_FIELD(Operation, address.iPort), QUORIN_FIELD(Operation, address.imachineno)
 static_assert(parameters::AreParametersOf(
                   "funcRegister",
                   {QUORIN_FIELD(ops::Discovery, col), QUORIN_FIELD(ops::Discovery, blnPort),
@@ -104,32 +107,22 @@ static_assert(parameters::AreParametersOf(
                    QUORIN_FIELD(ops::Discovery, iMin), QUORIN_FIELD(ops::Discovery, iMax),
                    QUORIN_FIELD(ops::Discovery, strMsg)}),
               "ops::Discovery's fields are not funcRegister's parameters");
-static_assert(parameters::AreParametersOf("funcBackFingure",
-                                          {QUORIN_FIELD(ops::Backup, address.blnPort),
-                                           QUORIN_FIELD(ops::Backup, address.strIp),
-                                           QUORIN_FIELD(ops::Backup, address.iPort),
-                                           QUORIN_FIELD(ops::Backup, address.imachineno),
-                                           QUORIN_FIELD(ops::Backup, sPersonNum),
-                                           QUORIN_FIELD(ops::Backup, rsData),
-                                           QUORIN_FIELD(ops::Backup, strMsg)}),
+static_assert(parameters::AreParametersOf("funcBackFingure", {QUORIN_ADDRESS(ops::Backup),
+                                                              QUORIN_FIELD(ops::Backup, sPersonNum),
+                                                              QUORIN_FIELD(ops::Backup, rsData),
+                                                              QUORIN_FIELD(ops::Backup, strMsg)}),
               "ops::Backup's fields are not funcBackFingure's parameters");
-static_assert(parameters::AreParametersOf("funcReWrite",
-                                          {QUORIN_FIELD(ops::Restore, address.blnPort),
-                                           QUORIN_FIELD(ops::Restore, address.strIp),
-                                           QUORIN_FIELD(ops::Restore, address.iPort),
-                                           QUORIN_FIELD(ops::Restore, address.imachineno),
-                                           QUORIN_FIELD(ops::Restore, sPersonNum),
-                                           QUORIN_FIELD(ops::Restore, rsData),
-                                           QUORIN_FIELD(ops::Restore, strMsg)}),
+static_assert(parameters::AreParametersOf("funcReWrite", {QUORIN_ADDRESS(ops::Restore),
+                                                          QUORIN_FIELD(ops::Restore, sPersonNum),
+                                                          QUORIN_FIELD(ops::Restore, rsData),
+                                                          QUORIN_FIELD(ops::Restore, strMsg)}),
               "ops::Restore's fields are not funcReWrite's parameters");
 static_assert(parameters::AreParametersOf("DownloadCarddata",
-                                          {QUORIN_FIELD(ops::Download, address.blnPort),
-                                           QUORIN_FIELD(ops::Download, address.strIp),
-                                           QUORIN_FIELD(ops::Download, address.iPort),
-                                           QUORIN_FIELD(ops::Download, address.imachineno),
+                                          {QUORIN_ADDRESS(ops::Download),
                                            QUORIN_FIELD(ops::Download, cdata),
                                            QUORIN_FIELD(ops::Download, strMsg)}),
               "ops::Download's fields are not DownloadCarddata's parameters");
+#undef QUORIN_ADDRESS
 #undef QUORIN_FIELD
 
 class Machine final
