@@ -30,11 +30,7 @@ void Raise(VbError e) {
     throw RaisedError(VbErrorHresult(e), VbErrorText(e));
 }
 
-namespace {
-
-// Texts for the COM and automation failures a call on another object most often reports, for
-// systems whose message tables lack them.
-const wchar_t* KnownText(HRESULT hr) {
+const wchar_t* KeptErrorText(HRESULT hr) {
     switch (hr) {
         case E_FAIL:
             return L"Unspecified error";
@@ -89,8 +85,6 @@ const wchar_t* KnownText(HRESULT hr) {
     }
 }
 
-}  // namespace
-
 std::wstring SystemMessage(HRESULT hr) {
     LocalMemory text;
     DWORD n = FormatMessageW(
@@ -100,7 +94,7 @@ std::wstring SystemMessage(HRESULT hr) {
     if (n && text) out.assign(static_cast<const wchar_t*>(text.get()), n);
     while (!out.empty() && (out.back() == L'\n' || out.back() == L'\r' || out.back() == L' '))
         out.pop_back();
-    if (out.empty() && KnownText(hr)) out = KnownText(hr);
+    if (out.empty() && KeptErrorText(hr)) out = KeptErrorText(hr);
     if (out.empty()) {
         wchar_t buf[64];
         swprintf(buf, 64, L"Automation error 0x%08lX", static_cast<unsigned long>(hr));

@@ -66,8 +66,13 @@ inline void Check(HRESULT hr) {
     if (FAILED(hr)) RaiseHresult(hr);
 }
 
-// The system's text for an HRESULT, without the trailing line break.
+// The system's text for an HRESULT, without the trailing line break: from the system's message
+// tables, else the kept text, else "Automation error 0x...".
 std::wstring SystemMessage(HRESULT hr);
+
+// The text kept for one of the COM and automation failures a call on another object most often
+// reports, for systems whose message tables lack it; null for the others.
+const wchar_t* KeptErrorText(HRESULT hr);
 
 // Leaves the description as the thread's COM error information, for the caller of the method that
 // is failing.

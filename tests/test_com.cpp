@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+
 #include "com/com.h"
+#include "com/errors.h"
 #include "com/module.h"
 #include "com/object.h"
 #include "com/variant.h"
@@ -213,6 +217,81 @@ TEST(Variant, DereferenceReadsThroughEveryKindOfReference) {
     EXPECT_EQ(VT_I2, out.vt());
     EXPECT_EQ(4, V_I2(out.get()));
     EXPECT_EQ(1u, qt::RefCount(object.get()));
+}
+
+// The system's text of an error where its message table has one, else the text kept for it (the
+// one Windows gives), else its number.
+TEST(Errors, TheSystemsTextThenTheKeptOneThenTheNumber) {
+    const HRESULT kept[] = {E_FAIL,
+                            E_NOTIMPL,
+                            E_NOINTERFACE,
+                            E_POINTER,
+                            E_OUTOFMEMORY,
+                            E_INVALIDARG,
+                            E_ACCESSDENIED,
+                            E_UNEXPECTED,
+                            REGDB_E_CLASSNOTREG,
+                            CO_E_CLASSSTRING,
+                            CO_E_ERRORINDLL,
+                            TYPE_E_LIBNOTREGISTERED,
+                            TYPE_E_CANTLOADLIBRARY,
+                            CLASS_E_NOAGGREGATION,
+                            CO_E_NOTINITIALIZED,
+                            DISP_E_MEMBERNOTFOUND,
+                            DISP_E_PARAMNOTFOUND,
+                            DISP_E_TYPEMISMATCH,
+                            DISP_E_UNKNOWNNAME,
+                            DISP_E_BADPARAMCOUNT,
+                            DISP_E_PARAMNOTOPTIONAL,
+                            DISP_E_OVERFLOW,
+                            DISP_E_BADINDEX,
+                            DISP_E_EXCEPTION};
+    for (HRESULT hr : kept) {
+        SCOPED_TRACE(testing::Message() << std::hex << static_cast<unsigned long>(hr));
+        const wchar_t* text = quorin::KeptErrorText(hr);
+        ASSERT_NE(nullptr, text);
+        EXPECT_NE(L'\0', text[0]);
+        wchar_t table[512] = {};
+        DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, static_cast<DWORD>(hr), 0, table, 512, nullptr);
+        std::wstring system(table, n);
+        while (!system.empty() && wcschr(L"\r\n ", system.back())) system.pop_back();
+        EXPECT_EQ(system.empty() ? std::wstring(text) : system, quorin::SystemMessage(hr));
+    }
+    EXPECT_EQ(nullptr, quorin::KeptErrorText(S_OK));
+    EXPECT_EQ(nullptr, quorin::KeptErrorText(HRESULT(0x8004ABCD)));
+    EXPECT_EQ(L"Automation error 0x8004ABCD", quorin::SystemMessage(HRESULT(0x8004ABCD)));
+    // A run-time error number the component has no text of its own for.
+    EXPECT_STREQ(L"Application-defined or object-defined error",
+                 quorin::VbErrorText(static_cast<quorin::VbError>(1000)));
+}
+
+// Whatever an operation or its handler throws is one error: a raised error as it is, no memory as
+// the run-time error 7, anything else E_UNEXPECTED with its text.
+TEST(Errors, EveryCaughtExceptionIsClassified) {
+    struct Case {
+        const char* what;
+        std::function<void()> body;
+        HRESULT hr;
+        std::wstring text;
+    };
+    const std::wstring unexpected = quorin::SystemMessage(E_UNEXPECTED);
+    const Case cases[] = {
+        {"a raised error", [] { throw quorin::RaisedError(E_ACCESSDENIED, L"Line down"); },
+         E_ACCESSDENIED, L"Line down"},
+        {"no memory", [] { throw std::bad_alloc(); }, HRESULT(0x800A0007), L"Out of memory"},
+        {"another exception", [] { throw std::runtime_error("broken"); }, E_UNEXPECTED, unexpected},
+        {"not even an exception", [] { throw 42; }, E_UNEXPECTED, unexpected},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::optional<quorin::RaisedError> error = quorin::ErrorOf(c.body);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(c.hr, error->hr());
+        EXPECT_EQ(c.text, error->description());
+    }
+    EXPECT_FALSE(quorin::ErrorOf([] {}));
+    EXPECT_EQ(L"Catastrophic failure", unexpected);
 }
 
 }  // namespace

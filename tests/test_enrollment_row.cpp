@@ -272,6 +272,12 @@ TEST(ToInteger, NumericVariantsConvertByTheirValue) {
 
     EXPECT_EQ(kMismatch,
               ErrorOf([] { quorin::ops::ToInteger(*quorin::Variant::Missing().get()); }));
+
+    // A reference of no type the system knows is no number.
+    VARIANT unknown;
+    V_VT(&unknown) = VT_BYREF | 15;
+    V_BYREF(&unknown) = &target;
+    EXPECT_EQ(kMismatch, ErrorOf([&] { quorin::ops::ToInteger(unknown); }));
 }
 
 // Every whole and real type a field can hold converts by its value: in range, rounded with
@@ -384,6 +390,13 @@ TEST(PasswordOf, NullAndBlankAreZeroAndNumbersKeepTheirValue) {
                   V_VT(&yes) = VT_BOOL;
                   V_BOOL(&yes) = VARIANT_TRUE;
                   quorin::ops::PasswordOf(yes);
+              }));
+    // A value with no text at all: an object that is not there.
+    EXPECT_EQ(kMismatch, ErrorOf([] {
+                  VARIANT none;
+                  V_VT(&none) = VT_UNKNOWN;
+                  V_UNKNOWN(&none) = nullptr;
+                  quorin::ops::PasswordOf(none);
               }));
 }
 

@@ -107,6 +107,10 @@ TEST(Machine, EachApartmentHasOneControlSharedByItsInstancesUntilItEnds) {
         ComPtr<IMachine> b = CreateDriver();
         Scan(a.get(), 1);
         Scan(b.get(), 2);
+        // The host's own nested CoInitialize and CoUninitialize leave the apartment and its
+        // control as they were.
+        EXPECT_EQ(S_FALSE, CoInitialize(nullptr));
+        CoUninitialize();
         Scan(a.get(), 3);
         EXPECT_EQ(created + 1, clock.instancesCreated);
         EXPECT_EQ(alive + 1, clock.instancesAlive);

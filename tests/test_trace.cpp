@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "standins/recordset/recordset.h"
+#include "com/errors.h"
 #include "tests/support.h"
 
 namespace {
@@ -269,9 +270,16 @@ TEST_F(Trace, DownloadWritesADeviceLinePerCallAndTheOperationLast) {
 TEST_F(Trace, ErrorsShowOnTheDeviceCallAndTheOperation) {
     // The Chinese failure message travels as UTF-8.
     const std::string failure = qt::Utf8(qt::DownloadFailureMessage(L"7"));
+    // The system's own text of E_FAIL, where the control gives none.
+    const std::string unspecified = qt::Utf8(quorin::SystemMessage(E_FAIL));
     struct Case {
         const char* what;
-        std::vector<std::pair<DISPID, const wchar_t*>> faults;  // every call of it fails
+        struct Fault {
+            DISPID dispid;
+            const wchar_t* text;
+            WORD number = 0;  // an exception by error number, with no scode
+        };
+        std::vector<Fault> faults;  // every call of it fails
         // The last device lines, name and outcome: the failing call and the handler's Disconnect.
         std::vector<std::pair<std::string, std::string>> lastCalls;
         std::string opOutcome;
@@ -282,6 +290,19 @@ TEST_F(Trace, ErrorsShowOnTheDeviceCallAndTheOperation) {
          {{"StartLogRead", "error=0x80004005 \"Device \\\"3\\\" busy\""},
           {"Disconnect", "result=EMPTY"}},
          "hr=0x00000000 result=BOOL False error=0x80004005 \"Device \\\"3\\\" busy\"",
+         failure},
+        // Where the control gives no description, the error's own text stands; an error number
+        // with no scode is a run-time error of that number.
+        {"an exception with no description",
+         {{clocksim::kStartLogRead, L""}},
+         {{"StartLogRead", "error=0x80004005 \"" + unspecified + "\""},
+          {"Disconnect", "result=EMPTY"}},
+         "hr=0x00000000 result=BOOL False error=0x80004005 \"" + unspecified + "\"",
+         failure},
+        {"an exception by error number",
+         {{clocksim::kStartLogRead, L"Paper out", 1001}},
+         {{"StartLogRead", "error=0x800A03E9 \"Paper out\""}, {"Disconnect", "result=EMPTY"}},
+         "hr=0x00000000 result=BOOL False error=0x800A03E9 \"Paper out\"",
          failure},
         {"the handler's Disconnect fails too",
          {{clocksim::kStartLogRead, L"Device busy"}, {clocksim::kDisconnect, L"Line down"}},
@@ -295,7 +316,12 @@ TEST_F(Trace, ErrorsShowOnTheDeviceCallAndTheOperation) {
         SCOPED_TRACE(c.what);
         clock->Reset();
         clock->At(3, 7);
-        for (const auto& [dispid, text] : c.faults) clock->Fail(dispid, DISP_E_EXCEPTION, text);
+        for (const auto& f : c.faults) {
+            if (f.number)
+                clock->FailByNumber(f.dispid, f.number, f.text);
+            else
+                clock->Fail(f.dispid, DISP_E_EXCEPTION, f.text);
+        }
         DeleteFileW(path.c_str());
         Download();
 
@@ -507,6 +533,13 @@ TEST_F(Trace, TheEnvironmentComesBeforeTheRegistryAndBothAreReadAtEachCall) {
     const std::wstring expanded = qt::TempPath(L"expanded.log");
     SetEnvironmentVariableW(L"QUORIN_TRACE_TEST_DIR",
                             expanded.substr(0, expanded.rfind(L'\\')).c_str());
+    // The same files by names longer than MAX_PATH: each folder named again as ".".
+    const auto lengthened = [](const std::wstring& file) {
+        std::wstring longer = file;
+        for (int i = 0; i < 150; ++i) longer.insert(longer.rfind(L'\\'), L"\\.");
+        return longer;
+    };
+    const std::wstring longPath = lengthened(path), longRegistry = lengthened(fromRegistry);
     struct Case {
         const char* what;
         const wchar_t* env;  // the environment variable, or none
@@ -520,6 +553,8 @@ TEST_F(Trace, TheEnvironmentComesBeforeTheRegistryAndBothAreReadAtEachCall) {
         {"the environment alone", path.c_str(), L"", REG_SZ, &path},
         {"the registry with a variable", nullptr, L"%QUORIN_TRACE_TEST_DIR%\\expanded.log",
          REG_EXPAND_SZ, &expanded},
+        {"a long name in the environment", longPath.c_str(), L"", REG_SZ, &path},
+        {"a long name in the registry", nullptr, longRegistry, REG_SZ, &fromRegistry},
     };
     const std::wstring* const files[] = {&path, &fromRegistry, &expanded};
     // One driver object throughout: the configuration is read at every call.

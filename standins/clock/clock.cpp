@@ -271,13 +271,17 @@ std::pair<int, int> Key(LONG a, LONG b) {
     return {static_cast<int>(a), static_cast<int>(b)};
 }
 
-// An injected failure. A DISP_E_EXCEPTION comes with an EXCEPINFO whose scode is E_FAIL; any
-// other HRESULT leaves the description (if any) as the thread's error information.
+// An injected failure. A DISP_E_EXCEPTION comes with an EXCEPINFO whose scode is E_FAIL (or whose
+// wCode is the failure's error number); any other HRESULT leaves the description (if any) as the
+// thread's error information.
 HRESULT InjectFailure(const clocksim::Failure& failure, EXCEPINFO* excep) {
     if (failure.hr == DISP_E_EXCEPTION) {
         if (excep) {
             *excep = EXCEPINFO{};
-            excep->scode = E_FAIL;
+            if (failure.number)
+                excep->wCode = failure.number;
+            else
+                excep->scode = E_FAIL;
             excep->bstrSource = SysAllocString(L"ClockSim");
             excep->bstrDescription = SysAllocString(failure.description.c_str());
         }

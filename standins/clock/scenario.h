@@ -124,6 +124,9 @@ struct Failure {
                                // information (none when empty)
     int nth = -1;
     int seen = 0;  // calls of the dispid since the injection
+    // DISP_E_EXCEPTION: the exception carries this error number (wCode) and no scode, as the
+    // controls of some frameworks report theirs. 0: scode E_FAIL.
+    WORD number = 0;
     // VT_NULL or VT_BSTR: instead of failing, the call does its work and answers Null, or
     // `description` as text, where a Boolean belongs. VT_EMPTY: the call fails with hr.
     VARTYPE answer = VT_EMPTY;
@@ -213,6 +216,8 @@ struct Scenario : Site {
     std::vector<CallRecord> CallsOf(DISPID dispid);
     void SetResult(DISPID dispid, const VARIANT& value);  // copies value
     void Fail(DISPID dispid, HRESULT hr, const std::wstring& description = L"", int nth = -1);
+    // Every call with that dispid raises an exception by error number (see Failure::number).
+    void FailByNumber(DISPID dispid, WORD number, const std::wstring& description);
 };
 
 inline void Scenario::Reset() {
@@ -283,6 +288,13 @@ inline void Scenario::SetResult(DISPID dispid, const VARIANT& value) {
 inline void Scenario::Fail(DISPID dispid, HRESULT hr, const std::wstring& description, int nth) {
     std::lock_guard<std::recursive_mutex> hold(lock);
     failures[dispid] = Failure{hr, description, nth, 0};
+}
+
+inline void Scenario::FailByNumber(DISPID dispid, WORD number, const std::wstring& description) {
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    Failure failure{DISP_E_EXCEPTION, description};
+    failure.number = number;
+    failures[dispid] = failure;
 }
 
 }  // namespace clocksim
