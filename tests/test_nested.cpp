@@ -539,17 +539,14 @@ TEST(OutOfMemory, NoExceptionLeavesAComMethod) {
     EXPECT_EQ(VARIANT_TRUE, Call(machine.get(), Op::Download, Way::Invoke, 1, 1).result);
 }
 
-// An allocation refused inside an operation's run ends it in its handler with the runtime's
-// out-of-memory error, which discovery hands back in strMsg. Every allocation of the call is
-// refused in turn, up to the one where the device's error ("Line noise") is made; one refused
-// before the run (the trace's setup) leaves the device's error.
-TEST(OutOfMemory, InsideAnOperationsRunIsTheRuntimesError) {
-    ComPtr<IMachine> machine = CreateDriver();
-    ASSERT_TRUE(machine);
-    const std::wstring device = L"Line noise";
+// Refuses each allocation of a discovery whose connection fails with the device's error, in turn:
+// the call answers the device's error, or the runtime's out of memory when the allocation was the
+// run's. (Nothing but a refusal: where the allocation is that of the exception the driver
+// throws, a foreign exception from it would end the process in the runtime.)
+void RefuseEachAllocationOfADiscovery(IMachine* machine, const std::wstring& device) {
     // The thread's own slots of the driver are made first: the runtime cannot do without them.
     LoadSite();
-    Call(machine.get(), Op::Discovery, Way::Vtable, 1, 1);
+    Call(machine, Op::Discovery, Way::Vtable, 1, 1);
     int inRun = 0, skip = 0;
     for (bool failed = true; failed && skip < 1000; ++skip) {
         SCOPED_TRACE(skip);
@@ -558,7 +555,7 @@ TEST(OutOfMemory, InsideAnOperationsRunIsTheRuntimesError) {
         Got got;
         {
             FailingMalloc failing(Fault::Refused, skip);
-            got = Call(machine.get(), Op::Discovery, Way::Vtable, 1, 1);
+            got = Call(machine, Op::Discovery, Way::Vtable, 1, 1);
             failed = failing.failed();
         }
         EXPECT_EQ(S_OK, got.hr);
@@ -570,6 +567,25 @@ TEST(OutOfMemory, InsideAnOperationsRunIsTheRuntimesError) {
             EXPECT_EQ(device, got.msg);
     }
     EXPECT_LT(0, inRun) << "no allocation of the run was refused";
+}
+
+// An allocation refused inside an operation's run ends it in its handler with the runtime's
+// out-of-memory error, which discovery hands back in strMsg. Every allocation of the call is
+// refused in turn, up to the one where the device's error ("Line noise") is made; one refused
+// before the run (the trace's setup) leaves the device's error. With the trace on, an allocation
+// refused while a line of it is made costs that line and changes nothing of the call.
+TEST(OutOfMemory, InsideAnOperationsRunIsTheRuntimesError) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    const std::wstring device = L"Line noise";
+    const std::wstring trace = TempPath(L"out-of-memory.log");
+    for (bool traced : {false, true}) {
+        SCOPED_TRACE(traced ? "traced" : "not traced");
+        SetEnvironmentVariableW(L"QUORIN_TRACE", traced ? trace.c_str() : nullptr);
+        RefuseEachAllocationOfADiscovery(machine.get(), device);
+    }
+    SetEnvironmentVariableW(L"QUORIN_TRACE", nullptr);
+    DeleteFileW(trace.c_str());
 }
 
 }  // namespace

@@ -267,6 +267,73 @@ TEST_F(Trace, DownloadWritesADeviceLinePerCallAndTheOperationLast) {
     EXPECT_EQ("hr=0x00000000 result=BOOL True", op.outcome);
 }
 
+// Whatever a control answers shows on its line by its type and value, for support to read an odd
+// answer; here Disconnect's, which the driver does not use.
+TEST_F(Trace, AControlsAnswerShowsWhateverItsType) {
+    const auto raw = [](VARTYPE vt, auto set) {
+        VARIANT v;
+        VariantInit(&v);
+        V_VT(&v) = vt;
+        set(v);
+        return quorin::Variant(v);  // a copy; v owns nothing that needs freeing
+    };
+    SYSTEMTIME when{2008, 3, 5, 14, 9, 30, 0, 0};
+    DATE date = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&when, &date));
+    static LONG seven = 7;
+    static VARIANT three;
+    V_VT(&three) = VT_I2;
+    V_I2(&three) = 3;
+    SAFEARRAYBOUND bounds[2] = {{2, 0}, {3, 1}};
+    SAFEARRAY* grid = SafeArrayCreate(VT_I4, 2, bounds);
+    ASSERT_NE(nullptr, grid);
+    const BYTE bytes[3] = {1, 2, 3};
+    struct Case {
+        quorin::Variant value;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {raw(VT_I1, [](VARIANT& v) { V_I1(&v) = -5; }), "I1 -5"},
+        {raw(VT_UI1, [](VARIANT& v) { V_UI1(&v) = 200; }), "UI1 200"},
+        {raw(VT_UI2, [](VARIANT& v) { V_UI2(&v) = 40000; }), "UI2 40000"},
+        {raw(VT_UI4, [](VARIANT& v) { V_UI4(&v) = 4000000000u; }), "UI4 4000000000"},
+        {raw(VT_INT, [](VARIANT& v) { V_INT(&v) = -7; }), "INT -7"},
+        {raw(VT_UINT, [](VARIANT& v) { V_UINT(&v) = 7; }), "UINT 7"},
+        {raw(VT_I8, [](VARIANT& v) { V_I8(&v) = -9000000000LL; }), "I8 -9000000000"},
+        {raw(VT_UI8, [](VARIANT& v) { V_UI8(&v) = ~0ULL; }), "UI8 18446744073709551615"},
+        {raw(VT_R4, [](VARIANT& v) { V_R4(&v) = 2.5f; }), "R4 2.5"},
+        {quorin::Variant::R8(0.1), "R8 0.10000000000000001"},
+        {raw(VT_BOOL, [](VARIANT& v) { V_BOOL(&v) = 5; }), "BOOL 5"},
+        {quorin::Variant::Missing(), "ERROR 0x80020004"},
+        {quorin::Variant::Date(date), "DATE 2008-03-14 09:30:00"},
+        {quorin::Variant::Date(1e10), "DATE <invalid>"},
+        {raw(VT_CY, [](VARIANT& v) { V_CY(&v).int64 = 25000; }), "CY"},
+        {raw(VT_DECIMAL, [](VARIANT& v) { VarDecFromI4(3, &V_DECIMAL(&v)); }), "DECIMAL"},
+        {quorin::Variant::Null(), "NULL"},
+        {quorin::Variant::Bytes(bytes, 3), "ARRAY UI1 <3 bytes>"},
+        {raw(VT_ARRAY | VT_I4, [&](VARIANT& v) { V_ARRAY(&v) = grid; }), "ARRAY I4 <6 elements>"},
+        {raw(VT_ARRAY | VT_I4, [](VARIANT& v) { V_ARRAY(&v) = nullptr; }), "ARRAY I4 <none>"},
+        {quorin::Variant::Unknown(nullptr), "UNKNOWN Nothing"},
+        {quorin::Variant::RefI4(&seven), "ref I4 7"},
+        {raw(VT_BYREF | VT_I4, [](VARIANT& v) { V_I4REF(&v) = nullptr; }), "ref I4 <none>"},
+        {raw(VT_BYREF | VT_VARIANT, [](VARIANT& v) { V_VARIANTREF(&v) = &three; }),
+         "ref VARIANT I2 3"},
+    };
+    SafeArrayDestroy(grid);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shown);
+        clock->Reset();
+        clock->At(3, 7);
+        clock->SetResult(clocksim::kDisconnect, *c.value.get());
+        DeleteFileW(path.c_str());
+        EXPECT_EQ(VARIANT_TRUE, Download().result);
+        const auto lines = ReadTrace(path);
+        ASSERT_LE(2u, lines.size());
+        EXPECT_EQ("Disconnect", lines[lines.size() - 2].name);
+        EXPECT_EQ("result=" + c.shown, lines[lines.size() - 2].outcome);
+    }
+}
+
 TEST_F(Trace, ErrorsShowOnTheDeviceCallAndTheOperation) {
     // The Chinese failure message travels as UTF-8.
     const std::string failure = qt::Utf8(qt::DownloadFailureMessage(L"7"));
