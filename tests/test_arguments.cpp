@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -118,6 +119,53 @@ std::string Describe(Op op, Way way, const char* object) {
     std::wstring name = kNames[static_cast<int>(op)];
     return std::string(name.begin(), name.end()) + " through " + ways[static_cast<int>(way)] +
            " with " + object;
+}
+
+// A host that passes no variable at all where the object is taken by reference (a null pointer)
+// is answered as one whose variable holds Nothing; except by discovery, which has nowhere to put
+// its collection, and ends before the device with "Object variable ... not set".
+TEST(WrongObject, NoVariableAtAllIsAnsweredAsNothing) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    Bstr ip(L""), person(L"7");
+    Outcome notSet;
+    notSet.hr = S_OK;
+    notSet.result = VARIANT_FALSE;
+    notSet.msg = L"Object variable or With block variable not set";
+    struct Case {
+        Op op;
+        std::function<HRESULT(BSTR*, VARIANT_BOOL*)> call;
+        bool likeNothing;
+    };
+    const Case cases[] = {
+        {Op::Backup,
+         [&](BSTR* msg, VARIANT_BOOL* r) {
+             return machine->funcBackFingure(-1, ip.get(), 1, 1, person.get(), nullptr, msg, r);
+         },
+         true},
+        {Op::Download,
+         [&](BSTR* msg, VARIANT_BOOL* r) {
+             return machine->DownloadCarddata(-1, ip.get(), 1, 1, nullptr, msg, r);
+         },
+         true},
+        {Op::Discovery,
+         [&](BSTR* msg, VARIANT_BOOL* r) {
+             return machine->funcRegister(nullptr, -1, 1, 1, ip.get(), ip.get(), 1, 1, msg, r);
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.op));
+        Seen nothing = Call(machine.get(), c.op, Way::Vtable, nullptr);
+        Bench();
+        Bstr msg(L"caller's text");
+        Outcome none;
+        none.hr = c.call(msg.inout(), &none.result);
+        none.msg = Text(msg.get());
+        none.device = CallTrace(ClockScenario()->calls);
+        EXPECT_EQ(c.likeNothing ? static_cast<const Outcome&>(nothing) : notSet, none);
+        EXPECT_EQ(VARIANT_FALSE, none.result);
+    }
 }
 
 TEST(WrongObject, IsAskedForTheDeclaredInterfaceAndNothingElse) {

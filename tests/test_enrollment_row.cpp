@@ -1,4 +1,5 @@
 // The enrollment row's packing and reading rules, tested on the functions themselves.
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -184,6 +185,18 @@ TEST(TemplateBytes, BlankWhenEveryWholeUnitIsABlank) {
     TemplateBuffer t = {};
     EXPECT_EQ(kSubscript, ErrorOf([&] { quorin::ops::UnpackTemplate({1, 2, 3}, t); }));
     EXPECT_EQ(kNull, ErrorOf([&] { quorin::ops::TemplateBytes(*quorin::Variant::Null().get()); }));
+    // Bytes in more than one dimension, and a value with no text, are no template.
+    SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
+    VARIANT grid;
+    V_VT(&grid) = VT_ARRAY | VT_UI1;
+    V_ARRAY(&grid) = SafeArrayCreate(VT_UI1, 2, bounds);
+    ASSERT_NE(nullptr, V_ARRAY(&grid));
+    EXPECT_EQ(kMismatch, ErrorOf([&] { quorin::ops::TemplateBytes(grid); }));
+    SafeArrayDestroy(V_ARRAY(&grid));
+    VARIANT none;
+    V_VT(&none) = VT_UNKNOWN;
+    V_UNKNOWN(&none) = nullptr;
+    EXPECT_EQ(kMismatch, ErrorOf([&] { quorin::ops::TemplateBytes(none); }));
 }
 
 TEST(TemplateBytes, TextGivesItsUtf16Bytes) {
@@ -228,8 +241,8 @@ TEST(ToInteger, HalvesGoToTheEvenNeighbour) {
 }
 
 TEST(ToInteger, TextThatIsNoNumberIsATypeMismatch) {
-    for (const wchar_t* text : {L"", L"   ", L"abc", L"12abc", L"1 2", L"1,000", L"1e3", L"0x10",
-                                L"--1", L"+", L".", L"- 1", L"\x0661"}) {
+    for (const wchar_t* text : {L"", L"   ", L"abc", L"12abc", L"1.5x", L"1 2", L"1,000", L"1e3",
+                                L"0x10", L"--1", L"+", L".", L"- 1", L"\x0661"}) {
         EXPECT_EQ(kMismatch,
                   ErrorOf([&] { quorin::ops::ToInteger(*quorin::Variant::Text(text).get()); }))
             << static_cast<const void*>(text);
@@ -266,6 +279,22 @@ TEST(ToInteger, NumericVariantsConvertByTheirValue) {
     EXPECT_EQ(4, quorin::ops::ToInteger(dec));
 
     EXPECT_EQ(-1, quorin::ops::ToInteger(*quorin::Variant::Bool(true).get()));
+    EXPECT_EQ(0, quorin::ops::ToInteger(*quorin::Variant::Bool(false).get()));
+    // Currency and reals above a half, and halves, by their sign.
+    for (auto [units, expected] : {std::pair<LONGLONG, short>{26000, 3},
+                                   {35000, 4},
+                                   {-26000, -3},
+                                   {-25000, -2},
+                                   {-15000, -2}}) {
+        V_CY(&v).int64 = units;
+        EXPECT_EQ(expected, quorin::ops::ToInteger(v)) << units;
+    }
+    EXPECT_EQ(3, quorin::ops::ToInteger(*quorin::Variant::R8(2.75).get()));
+    EXPECT_EQ(-3, quorin::ops::ToInteger(*quorin::Variant::R8(-2.75).get()));
+    EXPECT_EQ(kOverflow,
+              ErrorOf([] { quorin::ops::ToInteger(*quorin::Variant::R8(std::nan("")).get()); }));
+    EXPECT_EQ(kOverflow,
+              ErrorOf([] { quorin::ops::ToInteger(*quorin::Variant::R8(-1e300).get()); }));
 
     SHORT target = 321;
     EXPECT_EQ(321, quorin::ops::ToInteger(*quorin::Variant::RefI2(&target).get()));
