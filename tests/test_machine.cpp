@@ -47,6 +47,12 @@ TEST(Machine, AnswersForItsFourInterfacesWithOneIdentity) {
     ComPtr<IClassFactory> none;
     EXPECT_EQ(E_NOINTERFACE, machine->QueryInterface(IID_IClassFactory, none.put_void()));
     EXPECT_FALSE(none);
+    // Its errors come with their description on both dual interfaces, and on no other.
+    ComPtr<ISupportErrorInfo> errors;
+    ASSERT_EQ(S_OK, machine->QueryInterface(IID_ISupportErrorInfo, errors.put_void()));
+    EXPECT_EQ(S_OK, errors->InterfaceSupportsErrorInfo(__uuidof(IMachine)));
+    EXPECT_EQ(S_OK, errors->InterfaceSupportsErrorInfo(__uuidof(_clsMachine)));
+    EXPECT_EQ(S_FALSE, errors->InterfaceSupportsErrorInfo(IID_IDispatch));
 }
 
 TEST(Machine, StubsAnswerFalseAndTouchNothing) {

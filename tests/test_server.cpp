@@ -470,6 +470,7 @@ TEST(ServerExports, ClassObjectOnlyForClsMachineAndNoAggregation) {
         EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, server.GetClassObject(other, IID_IClassFactory, &ppv));
         EXPECT_EQ(nullptr, ppv);
     }
+    EXPECT_EQ(E_POINTER, server.GetClassObject(kClsidClsMachine, IID_IClassFactory, nullptr));
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(S_OK, server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
     ComPtr<IUnknown> object;
