@@ -53,6 +53,7 @@ TEST(Machine, AnswersForItsFourInterfacesWithOneIdentity) {
     EXPECT_EQ(S_OK, errors->InterfaceSupportsErrorInfo(__uuidof(IMachine)));
     EXPECT_EQ(S_OK, errors->InterfaceSupportsErrorInfo(__uuidof(_clsMachine)));
     EXPECT_EQ(S_FALSE, errors->InterfaceSupportsErrorInfo(IID_IDispatch));
+    EXPECT_EQ(E_POINTER, machine->QueryInterface(IID_IUnknown, nullptr));
 }
 
 TEST(Machine, StubsAnswerFalseAndTouchNothing) {

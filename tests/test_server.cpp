@@ -473,6 +473,8 @@ TEST(ServerExports, ClassObjectOnlyForClsMachineAndNoAggregation) {
     EXPECT_EQ(E_POINTER, server.GetClassObject(kClsidClsMachine, IID_IClassFactory, nullptr));
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(S_OK, server.GetClassObject(kClsidClsMachine, IID_IClassFactory, factory.put_void()));
+    EXPECT_EQ(E_POINTER, factory->QueryInterface(IID_IUnknown, nullptr));
+    EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_IUnknown, nullptr));
     ComPtr<IUnknown> object;
     EXPECT_EQ(CLASS_E_NOAGGREGATION,
               factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.get()), IID_IUnknown,

@@ -533,8 +533,10 @@ TEST_F(Trace, TextStaysOnItsLineAndLongTextIsCut) {
     struct Case {
         const wchar_t* text;  // strIp as the host passes it; null for a null BSTR
         std::string shown;
+        UINT length = 0;  // when set, the text's length: it holds a NUL
     } cases[] = {
         {L"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {L"a\0b", "\"a\\x00b\"", 3},
         {L"tab\there\r\nnext", "\"tab\\there\\r\\nnext\""},
         {L"\x01\x7F", "\"\\x01\\x7F\""},
         {L"\u7F16\u53F7", "\"\xE7\xBC\x96\xE5\x8F\xB7\""},
@@ -542,7 +544,7 @@ TEST_F(Trace, TextStaysOnItsLineAndLongTextIsCut) {
         {longText.c_str(), "\"" + std::string(1024, 'x') + "\"...(1500 characters)"},
     };
     for (const Case& c : cases) {
-        Bstr ip(c.text);
+        Bstr ip = c.length ? Bstr::adopt(SysAllocStringLen(c.text, c.length)) : Bstr(c.text);
         VARIANT_BOOL ok = VARIANT_TRUE;
         ASSERT_EQ(S_OK, driver->delCardData(VARIANT_TRUE, ip.get(), 1, 1, &ok));
     }
