@@ -168,6 +168,24 @@ TEST(WrongObject, NoVariableAtAllIsAnsweredAsNothing) {
     }
 }
 
+// A host that passes no variable for strMsg gets no text, and the operation runs as ever: here a
+// discovery whose device fails, which would write one.
+TEST(StrMsg, NoVariableAtAllIsLeftAlone) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    Bench();
+    ClockScenario()->Fail(clocksim::kConnectSerial, E_FAIL);
+    Bstr none(L"");
+    _Collection* col = nullptr;
+    VARIANT_BOOL result = 1;
+    EXPECT_EQ(S_OK, machine->funcRegister(&col, -1, 1, 1, none.get(), none.get(), 1, 1, nullptr,
+                                          &result));
+    EXPECT_EQ(VARIANT_FALSE, result);
+    EXPECT_EQ("ConnectSerial(1,1,38400)", CallTrace(ClockScenario()->calls));
+    ASSERT_TRUE(col);
+    col->Release();
+}
+
 TEST(WrongObject, IsAskedForTheDeclaredInterfaceAndNothingElse) {
     ComPtr<IMachine> machine = CreateDriver();
     ASSERT_TRUE(machine);

@@ -219,6 +219,24 @@ TEST(Variant, DereferenceReadsThroughEveryKindOfReference) {
     EXPECT_EQ(1u, qt::RefCount(object.get()));
 }
 
+// The helpers' reads of nothing: no bytes, no text, no object, and no reference taken.
+TEST(Variant, ReadsOfNothingGiveNothing) {
+    EXPECT_TRUE(Variant::I4(1).bytes().empty());
+    EXPECT_EQ(L"", Variant::I4(1).text());
+    VARIANT noText;
+    V_VT(&noText) = VT_BSTR;
+    V_BSTR(&noText) = nullptr;
+    EXPECT_EQ(L"", Variant(noText).text());
+    EXPECT_EQ(std::vector<BYTE>(), Variant::ArrayBytes(nullptr).value());
+    EXPECT_EQ(nullptr, quorin::Bstr(static_cast<const wchar_t*>(nullptr)).get());
+    const ComPtr<IDispatch> none;
+    const ComPtr<IDispatch> copy(none);
+    EXPECT_FALSE(copy);
+    ComPtr<IUnknown> out;
+    EXPECT_EQ(E_POINTER, none.query(out));
+    EXPECT_FALSE(out);
+}
+
 // The system's text of an error where its message table has one, else the text kept for it (the
 // one Windows gives), else its number.
 TEST(Errors, TheSystemsTextThenTheKeptOneThenTheNumber) {

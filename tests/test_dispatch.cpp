@@ -306,6 +306,13 @@ TEST(Dispatch, NamedArgumentsInAnyOrderReachTheirParameters) {
                         const_cast<LPOLESTR>(L"imachineno")};
     DISPID ids[7] = {};
     ASSERT_EQ(S_OK, machine->GetIDsOfNames(IID_NULL, names, 7, LOCALE_USER_DEFAULT, ids));
+    // A parameter name the method lacks: the method's identifier, and none for that name.
+    LPOLESTR unknown[] = {names[0], const_cast<LPOLESTR>(L"strNothing")};
+    DISPID unknownIds[2] = {};
+    EXPECT_EQ(DISP_E_UNKNOWNNAME,
+              machine->GetIDsOfNames(IID_NULL, unknown, 2, LOCALE_USER_DEFAULT, unknownIds));
+    EXPECT_EQ(ids[0], unknownIds[0]);
+    EXPECT_EQ(DISPID_UNKNOWN, unknownIds[1]);
     for (bool wrongCollection : {false, true}) {
         SCOPED_TRACE(wrongCollection ? "text where the collection belongs" : "named");
         clocksim::Scenario& clock = FreshClock();
