@@ -584,6 +584,25 @@ TEST(OutOfMemory, InsideAnOperationsRunIsTheRuntimesError) {
         SetEnvironmentVariableW(L"QUORIN_TRACE", traced ? trace.c_str() : nullptr);
         RefuseEachAllocationOfADiscovery(machine.get(), device);
     }
+    // A download whose device fails and whose handler's Disconnect fails too: each allocation
+    // refused in turn, the trace on, ends it failed, with the error that escaped the handler (the
+    // Disconnect's, or out of memory where the refusal was the handler's own).
+    int skip = 0;
+    for (bool failed = true; failed && skip < 2000; ++skip) {
+        SCOPED_TRACE(skip);
+        LoadSite();
+        ClockScenario()->Fail(clocksim::kStartLogRead, DISP_E_EXCEPTION, device);
+        ClockScenario()->Fail(clocksim::kDisconnect, DISP_E_EXCEPTION, L"Gone");
+        Got got;
+        {
+            FailingMalloc failing(Fault::Refused, skip);
+            got = Call(machine.get(), Op::Download, Way::Vtable, 1, 1);
+            failed = failing.failed();
+        }
+        EXPECT_TRUE(got.hr == E_FAIL || got.hr == HRESULT(0x800A0007)) << std::hex << got.hr;
+        EXPECT_EQ(VARIANT_FALSE, got.result);
+    }
+    EXPECT_LT(10, skip);
     SetEnvironmentVariableW(L"QUORIN_TRACE", nullptr);
     DeleteFileW(trace.c_str());
 }
