@@ -352,6 +352,31 @@ TEST(Dispatch, NamedArgumentsInAnyOrderReachTheirParameters) {
         ASSERT_EQ(VT_BOOL, answer.vt());
         EXPECT_EQ(positional, Observe(hr, V_BOOL(answer.get()), V_BSTR(msg.get()), cdata.get()));
     }
+    // An argument named by no parameter's identifier, and a script variable that is not there,
+    // are left to the platform to refuse; no device is called.
+    for (int broken : {0, 1}) {
+        SCOPED_TRACE(broken ? "a variable that is not there" : "an identifier of no parameter");
+        FreshClock();
+        Bstr ip(L"");
+        BSTR msg = nullptr;
+        IDispatch* col = nullptr;
+        VARIANT args[6] = {broken ? view::Ref(VT_BYREF | VT_VARIANT, nullptr)
+                                  : view::Ref(VT_BYREF | VT_BSTR, &msg),
+                           view::I2(2),
+                           view::Bool(VARIANT_TRUE),
+                           view::Ref(VT_BYREF | VT_DISPATCH, &col),
+                           view::Text(ip.get()),
+                           view::I2(5)};
+        DISPID named[6];
+        std::memcpy(named, ids + 1, sizeof named);
+        if (!broken) named[5] = 99;
+        DISPPARAMS params = {args, named, 6, 6};
+        Variant answer;
+        EXPECT_TRUE(FAILED(machine->Invoke(ids[0], IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                           &params, answer.get(), nullptr, nullptr)));
+        EXPECT_TRUE(ClockScenario()->calls.empty());
+        EXPECT_EQ(nullptr, msg);
+    }
 }
 
 }  // namespace

@@ -142,4 +142,26 @@ TEST(Machine, EachApartmentHasOneControlSharedByItsInstancesUntilItEnds) {
     EXPECT_EQ(secondThread, clock.creatingThreads.back());
 }
 
+// A thread that ends its apartment and starts another gets a new control in the new one.
+TEST(Machine, AnApartmentStartedAgainOnAThreadHasANewControl) {
+    clocksim::Scenario& clock = FreshClock();
+    const int created = clock.instancesCreated;
+    const int alive = clock.instancesAlive;
+    OnOwnApartment([&] {
+        ComPtr<IMachine> d = CreateDriver();
+        Scan(d.get(), 5);
+        d.reset();
+        CoUninitialize();
+        EXPECT_EQ(alive, clock.instancesAlive);
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+        ComPtr<IMachine> e = CreateDriver();
+        Scan(e.get(), 6);
+        EXPECT_EQ(created + 2, clock.instancesCreated);
+        EXPECT_EQ(alive + 1, clock.instancesAlive);
+    });
+    EXPECT_EQ(alive, clock.instancesAlive);
+    ASSERT_EQ(2u, clock.calls.size());
+    EXPECT_NE(clock.calls[0].instance, clock.calls[1].instance);
+}
+
 }  // namespace
