@@ -313,6 +313,11 @@ TEST(Dispatch, NamedArgumentsInAnyOrderReachTheirParameters) {
               machine->GetIDsOfNames(IID_NULL, unknown, 2, LOCALE_USER_DEFAULT, unknownIds));
     EXPECT_EQ(ids[0], unknownIds[0]);
     EXPECT_EQ(DISPID_UNKNOWN, unknownIds[1]);
+    unknown[0] = const_cast<LPOLESTR>(L"IMachine_DownloadCarddata");  // the library's own name
+    EXPECT_EQ(DISP_E_UNKNOWNNAME,
+              machine->GetIDsOfNames(IID_NULL, unknown, 2, LOCALE_USER_DEFAULT, unknownIds));
+    EXPECT_EQ(ids[0], unknownIds[0]);
+    EXPECT_EQ(DISPID_UNKNOWN, unknownIds[1]);
     for (bool wrongCollection : {false, true}) {
         SCOPED_TRACE(wrongCollection ? "text where the collection belongs" : "named");
         clocksim::Scenario& clock = FreshClock();
