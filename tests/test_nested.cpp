@@ -607,4 +607,39 @@ TEST(OutOfMemory, InsideAnOperationsRunIsTheRuntimesError) {
     DeleteFileW(trace.c_str());
 }
 
+// A template restored with each allocation of the call refused in turn: the restore either writes
+// it, or ends in its handler (False, and no text, as restore answers any error); never a failed
+// call.
+TEST(OutOfMemory, InsideARestoreOfATemplate) {
+    ComPtr<IMachine> machine = CreateDriver();
+    ASSERT_TRUE(machine);
+    LoadSite();
+    // The row that a backup of person 7's template fills.
+    ComPtr<RecordsetStandin> rs = RecordsetStandin::Create();
+    _ADORecordset* row = rs.get();
+    Bstr ip(L""), person(L"7"), backupMsg(L"");
+    VARIANT_BOOL result = 0;
+    ASSERT_EQ(S_OK, machine->funcBackFingure(-1, ip.get(), 1, 1, person.get(), &row,
+                                             backupMsg.inout(), &result));
+    ASSERT_EQ(VARIANT_TRUE, result);
+    int refusedInRun = 0, skip = 0;
+    for (bool failed = true; failed && skip < 2000; ++skip) {
+        SCOPED_TRACE(skip);
+        LoadSite();
+        Bstr msg(L"");
+        HRESULT hr = E_FAIL;
+        {
+            FailingMalloc failing(Fault::Refused, skip);
+            hr = machine->funcReWrite(-1, ip.get(), 1, 1, person.get(), rs.get(), msg.inout(),
+                                      &result);
+            failed = failing.failed();
+        }
+        EXPECT_EQ(S_OK, hr);
+        EXPECT_TRUE(result == VARIANT_TRUE || result == VARIANT_FALSE);
+        if (result == VARIANT_FALSE) ++refusedInRun;
+        EXPECT_EQ(L"", Text(msg.get()));  // restore hands back no text, failed or not
+    }
+    EXPECT_LT(0, refusedInRun);
+}
+
 }  // namespace
