@@ -223,10 +223,10 @@ TEST(Variant, DereferenceReadsThroughEveryKindOfReference) {
 TEST(Variant, ReadsOfNothingGiveNothing) {
     EXPECT_TRUE(Variant::I4(1).bytes().empty());
     EXPECT_EQ(L"", Variant::I4(1).text());
-    VARIANT noText;
-    V_VT(&noText) = VT_BSTR;
-    V_BSTR(&noText) = nullptr;
-    EXPECT_EQ(L"", Variant(noText).text());
+    Variant noText;
+    V_VT(noText.get()) = VT_BSTR;
+    V_BSTR(noText.get()) = nullptr;
+    EXPECT_EQ(L"", noText.text());
     EXPECT_EQ(std::vector<BYTE>(), Variant::ArrayBytes(nullptr).value());
     EXPECT_EQ(nullptr, quorin::Bstr(static_cast<const wchar_t*>(nullptr)).get());
     const ComPtr<IDispatch> none;
