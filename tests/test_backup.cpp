@@ -267,6 +267,7 @@ TEST_F(Backup, AFailingRecordsetCallEndsWithoutDisconnecting) {
         const char* method;
         const wchar_t* field;
         const char* trace;
+        HRESULT hr = E_FAIL;  // S_FALSE: the call answers success and no object
     } cases[] = {
         {"RecordCount", L"", "RecordCount"},
         {"AddNew", L"", "RecordCount AddNew"},
@@ -278,6 +279,14 @@ TEST_F(Backup, AFailingRecordsetCallEndsWithoutDisconnecting) {
         {"Item", L"",
          "RecordCount AddNew Collect(cpsn_num) Collect(iFingerprintNO) "
          "Collect(imachineno) Fields Item(bFingerprint)"},
+        {"Fields", L"",
+         "RecordCount AddNew Collect(cpsn_num) Collect(iFingerprintNO) "
+         "Collect(imachineno) Fields",
+         S_FALSE},
+        {"Item", L"",
+         "RecordCount AddNew Collect(cpsn_num) Collect(iFingerprintNO) "
+         "Collect(imachineno) Fields Item(bFingerprint)",
+         S_FALSE},
         {"AppendChunk", L"",
          "RecordCount AddNew Collect(cpsn_num) Collect(iFingerprintNO) "
          "Collect(imachineno) Fields Item(bFingerprint) "
@@ -286,7 +295,7 @@ TEST_F(Backup, AFailingRecordsetCallEndsWithoutDisconnecting) {
     for (const Case& c : cases) {
         clock->calls.clear();
         rs = RecordsetStandin::Create();
-        rs->Fail(c.method, E_FAIL, c.field);
+        rs->Fail(c.method, c.hr, c.field);
         EXPECT_EQ(VARIANT_FALSE, Run(L"7")) << c.method;
         EXPECT_EQ(c.trace, rs->Trace());
         EXPECT_TRUE(clock->CallsOf(kDisconnect).empty()) << c.method;

@@ -245,6 +245,7 @@ class FieldsStandin final
         std::wstring name;
         HRESULT hr = rs_->FieldItem(Index, &name);
         if (FAILED(hr)) return hr;
+        if (hr == S_FALSE) return S_OK;  // scripted: success and no object
         *ppvObject = new FieldStandin(rs_.get(), name);
         return S_OK;
     }
@@ -334,6 +335,8 @@ HRESULT Recordset::get_Fields(ADOFields** ppvObject) {
     HRESULT hr = Record("Fields", L"");
     if (FAILED(hr)) return hr;
     if (!ppvObject) return E_POINTER;
+    *ppvObject = nullptr;
+    if (hr == S_FALSE) return S_OK;  // scripted: success and no object
     *ppvObject = new FieldsStandin(this);
     return S_OK;
 }
@@ -341,7 +344,7 @@ HRESULT Recordset::get_Fields(ADOFields** ppvObject) {
 HRESULT Recordset::FieldItem(const VARIANT& index, std::wstring* name) {
     KeyName(index, name);
     HRESULT hr = Record("Item", *name, {Variant(index)});
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr) || hr == S_FALSE) return hr;
     return HasColumn(*name) ? S_OK : kItemNotFound;
 }
 

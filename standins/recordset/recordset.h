@@ -49,7 +49,8 @@ class RecordsetStandin : public _ADORecordset {
     size_t position = 0;                     // the current row; rows.size() is the end (EOF)
     std::optional<ADO_LONGPTR> recordCount;  // what RecordCount answers instead of rows.size()
     Row defaults;  // what a row added by AddNew starts with (other columns start as Null)
-    // Makes a call fail with hr (for the named field only, when one is given).
+    // Makes a call fail with hr (for the named field only, when one is given). S_FALSE makes
+    // Fields or Item answer S_OK with no object, as a recordset of another make might.
     void Fail(const std::string& method, HRESULT hr, const std::wstring& field = L"");
 
     // With false, QueryInterface answers IUnknown and IDispatch only, as an object of another
